@@ -1,0 +1,20 @@
+// The one place where the command meets its platform: Netbios, NCB and the NetBIOS
+// constants, and CharUpperA. Windows supplies them from its SDK (NETAPI32, USER32);
+// elsewhere the project's own NetBIOS-over-TCP/IP layer declares the same names and values.
+#ifndef TOLVERIN_PLATFORM_NETBIOS_PLATFORM_H
+#define TOLVERIN_PLATFORM_NETBIOS_PLATFORM_H
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <nb30.h>
+#include <windows.h>
+#else
+#include "netbios/netbios.h"
+#endif
+
+#endif
