@@ -1,0 +1,519 @@
+#!/usr/bin/env python3
+"""The test station: a scripted NetBIOS peer for the lab, written apart from the command's
+own NetBIOS layer so that each checks the other.
+
+It runs alone in a lab segment namespace (lab.py starts it there; never run it in the
+host's namespace) and
+- answers NAME QUERY REQUESTs for its --name names with a POSITIVE NAME QUERY RESPONSE to the
+  asker's address and port, the question name repeated in the answer;
+- answers a NAME REGISTRATION REQUEST (group or unique) for a --defend name with a NEGATIVE
+  NAME REGISTRATION RESPONSE, RCODE 6 (ACT_ERR);
+- answers SESSION REQUESTs on TCP 139 (or other --session ports) with a chosen outcome;
+- logs each packet it received as one JSON object per line.
+
+Names are 16 raw bytes, written as text with \\xHH escapes (a backslash as \\\\) and padded
+with zero bytes up to 16: "ABC.COMMAND.SRV" is A B C . C O M M A N D . S R V 00.
+
+Session outcomes (--session [PORT=]OUTCOME, default 139=negative:0x83):
+  positive                 POSITIVE SESSION RESPONSE (0x82), connection kept until the peer
+                           closes it
+  negative[:CODE]          NEGATIVE SESSION RESPONSE (0x83) with CODE (default 0x83), then close
+  retarget:ADDRESS:PORT    RETARGET SESSION RESPONSE (0x84), then close
+  silence                  read the request, never answer, keep the connection
+  close                    accept and close at once, reading nothing
+  close-after-read         read the request, then close without answering
+  garbage[:HEX]            send HEX (default 83000000: a negative answer without its code),
+                           keep the connection
+
+Log records (keys): kind (query, registration, overwrite, release, session_request,
+connection, other), time, source, port, and per kind: transaction_id, opcode, flags
+(response, authoritative, truncated, recursion_desired, recursion_available, broadcast),
+rcode, destination (the address the datagram was sent to), name_hex, name_text, scope,
+group and nb_address (from the additional record of registrations, overwrites and
+releases), answered; for sessions: local_port, called_hex, called_text, calling_hex,
+calling_text, outcome; for anything unparsed: data_hex and reason.
+"""
+
+import argparse
+import ipaddress
+import json
+import os
+import select
+import signal
+import socket
+import struct
+import sys
+import threading
+import time
+
+NAME_SERVICE_PORT = 137
+SESSION_SERVICE_PORT = 139
+NAME_SIZE = 16
+ENCODED_LABEL_SIZE = 32
+MAX_DATAGRAM = 576
+MAX_SESSION_TRAILER = 1024
+SESSION_READ_SECONDS = 10.0
+
+# Name service header: flags word.
+FLAG_RESPONSE = 0x8000
+OPCODE_SHIFT = 11
+FLAG_AA = 0x0400
+FLAG_TC = 0x0200
+FLAG_RD = 0x0100
+FLAG_RA = 0x0080
+FLAG_B = 0x0010
+OPCODE_QUERY = 0x0
+OPCODE_REGISTRATION = 0x5
+OPCODE_RELEASE = 0x6
+OPCODE_REFRESH = 0x8
+RCODE_ACT_ERR = 0x6
+RR_TYPE_NB = 0x0020
+RR_CLASS_IN = 0x0001
+NB_FLAG_GROUP = 0x8000
+ANSWER_TTL = 300000
+
+# Session service packet types.
+SESSION_REQUEST = 0x81
+POSITIVE_SESSION_RESPONSE = 0x82
+NEGATIVE_SESSION_RESPONSE = 0x83
+RETARGET_SESSION_RESPONSE = 0x84
+SESSION_KEEP_ALIVE = 0x85
+
+
+# -- names -------------------------------------------------------------------------------
+
+def parse_name_argument(text):
+    """A name argument (text with \\xHH escapes) as 16 raw bytes, zero-padded."""
+    raw = bytearray()
+    i = 0
+    while i < len(text):
+        if text[i] == "\\":
+            if text[i + 1:i + 2] == "\\":
+                raw.append(0x5C)
+                i += 2
+                continue
+            if text[i + 1:i + 2] == "x" and len(text) >= i + 4:
+                raw.append(int(text[i + 2:i + 4], 16))
+                i += 4
+                continue
+            raise ValueError(f"bad escape in name {text!r}")
+        raw += text[i].encode("latin-1")
+        i += 1
+    if len(raw) > NAME_SIZE:
+        raise ValueError(f"name {text!r} is longer than {NAME_SIZE} bytes")
+    return bytes(raw).ljust(NAME_SIZE, b"\0")
+
+
+def name_text(raw):
+    """16 raw bytes as text: printable ASCII as is, a backslash as \\\\, others as \\xHH."""
+    out = []
+    for b in raw:
+        if b == 0x5C:
+            out.append("\\\\")
+        elif 0x20 <= b < 0x7F:
+            out.append(chr(b))
+        else:
+            out.append(f"\\x{b:02X}")
+    return "".join(out)
+
+
+def encode_name(raw):
+    """First-level encoding with an empty scope: length 32, two letters a byte, a zero."""
+    letters = bytearray()
+    for b in raw:
+        letters += bytes((0x41 + (b >> 4), 0x41 + (b & 0x0F)))
+    return bytes((ENCODED_LABEL_SIZE,)) + bytes(letters) + b"\0"
+
+
+def decode_label(letters):
+    """32 letters 'A'..'P' back to 16 raw bytes, or None if any letter is out of range."""
+    if len(letters) != ENCODED_LABEL_SIZE or any(not 0x41 <= c <= 0x50 for c in letters):
+        return None
+    return bytes(((letters[i] - 0x41) << 4) | (letters[i + 1] - 0x41)
+                 for i in range(0, ENCODED_LABEL_SIZE, 2))
+
+
+class Malformed(Exception):
+    pass
+
+
+class Reader:
+    """Reads a received packet; every read is bounds-checked and raises Malformed past its end."""
+
+    def __init__(self, data, offset=0):
+        self.data = data
+        self.offset = offset
+
+    def take(self, count):
+        if count < 0 or self.offset + count > len(self.data):
+            raise Malformed(f"short packet: {count} bytes wanted at {self.offset}")
+        chunk = self.data[self.offset:self.offset + count]
+        self.offset += count
+        return chunk
+
+    def u8(self):
+        return self.take(1)[0]
+
+    def u16(self):
+        return struct.unpack(">H", self.take(2))[0]
+
+    def u32(self):
+        return struct.unpack(">I", self.take(4))[0]
+
+    def name(self):
+        """A compressed-or-not NetBIOS name: (wire bytes as sent here, raw 16 bytes, scope)."""
+        start = self.offset
+        labels = []
+        jumped = False
+        cursor = self
+        while True:
+            length = cursor.u8()
+            if length & 0xC0 == 0xC0:
+                target = ((length & 0x3F) << 8) | cursor.u8()
+                if jumped or target >= start:
+                    raise Malformed("name pointer loops or points forwards")
+                jumped = True
+                wire_end = self.offset
+                cursor = Reader(self.data, target)
+                continue
+            if length & 0xC0:
+                raise Malformed(f"bad label length 0x{length:02x}")
+            if length == 0:
+                break
+            labels.append(cursor.take(length))
+        if not jumped:
+            wire_end = self.offset
+        if not labels:
+            raise Malformed("empty name")
+        raw = decode_label(labels[0])
+        if raw is None:
+            raise Malformed("first label is not a 32-letter encoded name")
+        scope = ".".join(label.decode("latin-1") for label in labels[1:])
+        return self.data[start:wire_end], raw, scope
+
+
+# -- the station ----------------------------------------------------------------------------
+
+class Station:
+    def __init__(self, args):
+        self.address = args.address
+        self.broadcast = args.broadcast
+        self.names = {parse_name_argument(n) for n in args.name}
+        self.defended = {parse_name_argument(n) for n in args.defend}
+        self.answer_addresses = args.answer_address or [args.address]
+        self.keepalives = args.keepalives
+        self.sessions = {}
+        for spec in args.session or [f"{SESSION_SERVICE_PORT}=negative:0x83"]:
+            port, outcome = parse_session(spec)
+            self.sessions[port] = outcome
+        self.log_file = open(args.log, "a", encoding="utf-8")
+        self.log_lock = threading.Lock()
+        self.udp = []
+        self.tcp = {}
+
+    def log(self, record):
+        record = {"time": round(time.time(), 3), **record}
+        with self.log_lock:
+            self.log_file.write(json.dumps(record, sort_keys=True) + "\n")
+            self.log_file.flush()
+
+    def open_sockets(self):
+        unicast = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        unicast.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+        unicast.bind((self.address, NAME_SERVICE_PORT))
+        self.udp.append((unicast, self.address))
+        # Broadcasts reach only sockets bound to the broadcast address (or to any address);
+        # SO_REUSEADDR lets every station of the segment have one.
+        listener = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind((self.broadcast, NAME_SERVICE_PORT))
+        self.udp.append((listener, self.broadcast))
+        for port in self.sessions:
+            server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            server.bind((self.address, port))
+            server.listen(16)
+            self.tcp[server] = port
+
+    def serve(self, stop):
+        sockets = [s for s, _ in self.udp] + list(self.tcp)
+        destinations = dict(self.udp)
+        while not stop.is_set():
+            readable, _, _ = select.select(sockets, [], [], 0.2)
+            for sock in readable:
+                if sock in self.tcp:
+                    self.accept(sock)
+                else:
+                    self.receive_datagram(sock, destinations[sock])
+
+    def drain(self):
+        """Handles the datagrams already received, without waiting for more."""
+        for sock, destination in self.udp:
+            sock.setblocking(False)
+            while True:
+                try:
+                    self.receive_datagram(sock, destination)
+                except BlockingIOError:
+                    break
+
+    # -- name service ----------------------------------------------------------------------
+
+    def receive_datagram(self, sock, destination):
+        data, (source, port) = sock.recvfrom(65536)
+        base = {"source": source, "port": port, "destination": destination}
+        if len(data) > MAX_DATAGRAM:
+            self.log({"kind": "other", **base, "reason": "datagram over 576 bytes",
+                      "data_hex": data.hex()})
+            return
+        try:
+            record, reply = self.name_service(data)
+        except Malformed as error:
+            self.log({"kind": "other", **base, "reason": str(error), "data_hex": data.hex()})
+            return
+        record.update(base)
+        record["answered"] = reply is not None
+        self.log(record)
+        if reply is not None:
+            self.udp[0][0].sendto(reply, (source, port))
+
+    def name_service(self, data):
+        """Decodes one request; returns (log record, reply datagram or None)."""
+        reader = Reader(data)
+        transaction_id = reader.u16()
+        flags = reader.u16()
+        qdcount, ancount, nscount, arcount = (reader.u16() for _ in range(4))
+        opcode = (flags >> OPCODE_SHIFT) & 0xF
+        record = {
+            "transaction_id": transaction_id,
+            "opcode": opcode,
+            "rcode": flags & 0xF,
+            "flags": {
+                "response": bool(flags & FLAG_RESPONSE),
+                "authoritative": bool(flags & FLAG_AA),
+                "truncated": bool(flags & FLAG_TC),
+                "recursion_desired": bool(flags & FLAG_RD),
+                "recursion_available": bool(flags & FLAG_RA),
+                "broadcast": bool(flags & FLAG_B),
+            },
+            "counts": [qdcount, ancount, nscount, arcount],
+        }
+        if flags & FLAG_RESPONSE or qdcount != 1:
+            record.update(kind="other", reason="not a request with one question",
+                          data_hex=data.hex())
+            return record, None
+        wire_name, raw, scope = reader.name()
+        question_type = reader.u16()
+        question_class = reader.u16()
+        record.update(name_hex=raw.hex(), name_text=name_text(raw), scope=scope,
+                      question_type=question_type, question_class=question_class)
+
+        if opcode == OPCODE_QUERY:
+            record["kind"] = "query"
+            if raw in self.names and not scope and question_type == RR_TYPE_NB:
+                return record, self.positive_query_response(transaction_id, flags, wire_name)
+            return record, None
+
+        if opcode in (OPCODE_REGISTRATION, OPCODE_RELEASE, OPCODE_REFRESH):
+            if arcount < 1:
+                raise Malformed("registration or release without its additional record")
+            reader.name()
+            rr_type, rr_class, _ttl, rdlength = reader.u16(), reader.u16(), reader.u32(), \
+                reader.u16()
+            rdata = reader.take(rdlength)
+            if rr_type != RR_TYPE_NB or rr_class != RR_CLASS_IN or rdlength < 6:
+                raise Malformed("additional record is not an NB record")
+            nb_flags = struct.unpack(">H", rdata[:2])[0]
+            record.update(group=bool(nb_flags & NB_FLAG_GROUP),
+                          nb_address=str(ipaddress.IPv4Address(rdata[2:6])))
+            if opcode == OPCODE_RELEASE:
+                record["kind"] = "release"
+                return record, None
+            if opcode == OPCODE_REFRESH:
+                record["kind"] = "other"
+                record["reason"] = "refresh"
+                return record, None
+            if not flags & FLAG_RD:
+                record["kind"] = "overwrite"
+                return record, None
+            record["kind"] = "registration"
+            if raw in self.defended and not scope:
+                return record, self.negative_registration_response(transaction_id, wire_name,
+                                                                    rdata[:6])
+            return record, None
+
+        record.update(kind="other", reason=f"opcode {opcode}", data_hex=data.hex())
+        return record, None
+
+    def positive_query_response(self, transaction_id, request_flags, wire_name):
+        flags = FLAG_RESPONSE | FLAG_AA | (request_flags & FLAG_RD)
+        rdata = b"".join(struct.pack(">H", 0) + ipaddress.IPv4Address(a).packed
+                         for a in self.answer_addresses)
+        return (struct.pack(">HHHHHH", transaction_id, flags, 0, 1, 0, 0) + wire_name +
+                struct.pack(">HHIH", RR_TYPE_NB, RR_CLASS_IN, ANSWER_TTL, len(rdata)) + rdata)
+
+    def negative_registration_response(self, transaction_id, wire_name, request_rdata):
+        flags = (FLAG_RESPONSE | (OPCODE_REGISTRATION << OPCODE_SHIFT) | FLAG_AA | FLAG_RD |
+                 FLAG_RA | RCODE_ACT_ERR)
+        return (struct.pack(">HHHHHH", transaction_id, flags, 0, 1, 0, 0) + wire_name +
+                struct.pack(">HHIH", RR_TYPE_NB, RR_CLASS_IN, 0, 6) + request_rdata)
+
+    # -- session service -------------------------------------------------------------------
+
+    def accept(self, server):
+        conn, (source, port) = server.accept()
+        local_port = self.tcp[server]
+        outcome = self.sessions[local_port]
+        self.log({"kind": "connection", "source": source, "port": port,
+                  "local_port": local_port})
+        if outcome[0] == "close":
+            conn.close()
+            return
+        threading.Thread(target=self.session, args=(conn, source, port, local_port, outcome),
+                         daemon=True).start()
+
+    def session(self, conn, source, port, local_port, outcome):
+        base = {"source": source, "port": port, "local_port": local_port}
+        try:
+            conn.settimeout(SESSION_READ_SECONDS)
+            header = read_exactly(conn, 4)
+            if header is None:
+                self.log({"kind": "other", **base, "reason": "closed before a request"})
+                return
+            packet_type, packet_flags, length = struct.unpack(">BBH", header)
+            length |= (packet_flags & 0x01) << 16
+            if length > MAX_SESSION_TRAILER:
+                self.log({"kind": "other", **base, "reason": "session packet too long",
+                          "data_hex": header.hex()})
+                return
+            trailer = read_exactly(conn, length)
+            if trailer is None:
+                self.log({"kind": "other", **base, "reason": "closed inside a packet",
+                          "data_hex": header.hex()})
+                return
+            self.log_session_request(base, packet_type, header + trailer, outcome)
+
+            kind = outcome[0]
+            for _ in range(self.keepalives):
+                conn.sendall(bytes((SESSION_KEEP_ALIVE, 0, 0, 0)))
+                time.sleep(0.1)
+            if kind == "positive":
+                conn.sendall(bytes((POSITIVE_SESSION_RESPONSE, 0, 0, 0)))
+                wait_for_close(conn)
+            elif kind == "negative":
+                conn.sendall(bytes((NEGATIVE_SESSION_RESPONSE, 0, 0, 1, outcome[1])))
+            elif kind == "retarget":
+                conn.sendall(bytes((RETARGET_SESSION_RESPONSE, 0, 0, 6)) +
+                             ipaddress.IPv4Address(outcome[1]).packed +
+                             struct.pack(">H", outcome[2]))
+            elif kind == "garbage":
+                conn.sendall(outcome[1])
+                wait_for_close(conn)
+            elif kind == "silence":
+                wait_for_close(conn)
+            # close-after-read: nothing to send
+        except OSError as error:
+            self.log({"kind": "other", **base, "reason": f"session: {error}"})
+        finally:
+            conn.close()
+
+    def log_session_request(self, base, packet_type, packet, outcome):
+        record = {**base, "outcome": ":".join(str(p) if not isinstance(p, bytes) else p.hex()
+                                              for p in outcome)}
+        if packet_type != SESSION_REQUEST:
+            self.log({"kind": "other", **record, "reason": f"session packet 0x{packet_type:02x}",
+                      "data_hex": packet.hex()})
+            return
+        try:
+            reader = Reader(packet, 4)
+            _, called, called_scope = reader.name()
+            _, calling, calling_scope = reader.name()
+            if reader.offset != len(packet):
+                raise Malformed("bytes after the calling name")
+        except Malformed as error:
+            self.log({"kind": "other", **record, "reason": str(error), "data_hex": packet.hex()})
+            return
+        self.log({"kind": "session_request", **record,
+                  "called_hex": called.hex(), "called_text": name_text(called),
+                  "called_scope": called_scope,
+                  "calling_hex": calling.hex(), "calling_text": name_text(calling),
+                  "calling_scope": calling_scope})
+
+
+def read_exactly(conn, count):
+    data = b""
+    while len(data) < count:
+        chunk = conn.recv(count - len(data))
+        if not chunk:
+            return None
+        data += chunk
+    return data
+
+
+def wait_for_close(conn):
+    """Keeps the connection until the peer closes it (the station's stop ends it too)."""
+    conn.settimeout(None)
+    while conn.recv(4096):
+        pass
+
+
+def parse_session(spec):
+    port_text, sep, outcome = spec.partition("=")
+    if not sep:
+        port_text, outcome = str(SESSION_SERVICE_PORT), spec
+    port = int(port_text)
+    kind, _, rest = outcome.partition(":")
+    if kind in ("positive", "silence", "close", "close-after-read") and not rest:
+        return port, (kind,)
+    if kind == "negative":
+        return port, (kind, int(rest or "0x83", 0))
+    if kind == "retarget":
+        address, _, target_port = rest.rpartition(":")
+        ipaddress.IPv4Address(address)
+        return port, (kind, address, int(target_port))
+    if kind == "garbage":
+        return port, (kind, bytes.fromhex(rest or "83000000"))
+    raise ValueError(f"unknown session outcome {outcome!r}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Scripted NetBIOS peer for the lab.")
+    parser.add_argument("--address", required=True, help="the station's own address")
+    parser.add_argument("--broadcast", required=True, help="its segment's broadcast address")
+    parser.add_argument("--log", required=True, help="JSON lines log of received packets")
+    parser.add_argument("--ready-fd", type=int, help="write 'ready' here once listening")
+    parser.add_argument("--name", action="append", default=[],
+                        help="answer queries for this name (repeatable)")
+    parser.add_argument("--answer-address", action="append",
+                        help="address(es) to give in query answers (default: --address)")
+    parser.add_argument("--defend", action="append", default=[],
+                        help="refuse registrations of this name (repeatable)")
+    parser.add_argument("--session", action="append",
+                        help="[PORT=]OUTCOME for session requests (default 139=negative:0x83)")
+    parser.add_argument("--keepalives", type=int, default=0,
+                        help="SESSION KEEP ALIVEs to send before the session outcome")
+    args = parser.parse_args()
+    try:
+        station = Station(args)
+    except ValueError as error:
+        parser.error(str(error))
+
+    stop = threading.Event()
+
+    def on_signal(_signum, _frame):
+        stop.set()
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+    station.open_sockets()
+    if args.ready_fd is not None:
+        os.write(args.ready_fd, b"ready\n")
+        os.close(args.ready_fd)
+    else:
+        print("ready", flush=True)
+    station.serve(stop)
+    station.drain()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
