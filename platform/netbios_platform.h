@@ -11,8 +11,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <nb30.h>
 #include <windows.h>
+// After <windows.h>, which defines the types that NCB is made of.
+#include <nb30.h>
 #else
 #include "netbios/netbios.h"
 #endif
