@@ -39,7 +39,7 @@ Answer PerAdapter(std::function<UCHAR(int)> registration, std::function<UCHAR(in
         case NCBCALL:
             return call(ncb.ncb_lana_num);
         default:
-            return NRC_GOODRET;
+            return UCHAR{NRC_GOODRET};
         }
     };
 }
