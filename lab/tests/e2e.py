@@ -1,0 +1,455 @@
+#!/usr/bin/env python3
+"""End-to-end cases: the built command in a lab, against the test station or Samba.
+
+    e2e.py CASE TOLVERIN_BINARY      runs one case (exit 0 pass, 1 fail, 77 skipped)
+    e2e.py --list                    names the cases
+
+Each case states what a user sees: standard output byte for byte, the exit status, and what
+reached the peer on the wire (the station's log). Needs root for the namespaces.
+"""
+
+import difflib
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import lab as lablib  # noqa: E402
+from lab import Lab, Station  # noqa: E402
+
+SKIP = 77
+RUN_LIMIT_SECONDS = 90
+SEPARATOR = "\n----------------------------\n"
+
+# An adapter with nobody answering on its segment: the call's name query goes unanswered.
+NO_ANSWER = 20
+
+
+def absent(first):
+    """Trace lines of the LANAs from `first` to 254, which have no adapter (35)."""
+    return "".join(f"LANA={lana} Ret.code=35\n" for lana in range(first, 255))
+
+
+def not_found(name):
+    return f"{SEPARATOR}\n Station '{name}' not found \n"
+
+
+def found(name, lana):
+    return f"{SEPARATOR}\n Station '{name}' LANA={lana} \n"
+
+
+def hexname(text):
+    """The 16 raw bytes of a name written as text, zero-padded, in hex (as the station logs)."""
+    raw = text.encode("ascii")
+    assert len(raw) <= 16
+    return raw.ljust(16, b"\0").hex()
+
+
+# -- what the station saw -----------------------------------------------------------------
+
+class Expect:
+    """Assertions on one station's log records."""
+
+    def __init__(self, records, lana):
+        self.records = records
+        self.client = lablib.client_address(lana)  # the client's address on that segment
+        self.broadcast = lablib.broadcast_address(lana)
+
+    def of(self, kind, name=None):
+        return [r for r in self.records
+                if r["kind"] == kind and (name is None or r.get("name_hex") == hexname(name))]
+
+    def broadcasts_from_client(self, kind, name, count):
+        got = self.of(kind, name)
+        check(len(got) == count, f"{count} {kind} packet(s) for {name!r}, got {len(got)}: "
+              f"{[r.get('name_text') for r in self.of(kind)]}")
+        for r in got:
+            check(r["flags"]["broadcast"], f"{kind} for {name!r} without the broadcast flag")
+            check(r["destination"] == self.broadcast,
+                  f"{kind} sent to {r['destination']}, not to {self.broadcast}")
+            check(r["source"] == self.client, f"{kind} from {r['source']}, want {self.client}")
+            check(r["scope"] == "", f"{kind} with a scope {r['scope']!r}")
+        return got
+
+    def group_registrations(self, name, count):
+        for r in self.broadcasts_from_client("registration", name, count):
+            check(r["group"], f"registration of {name!r} is not a group registration")
+            check(r["nb_address"] == self.client,
+                  f"registration gives address {r['nb_address']}, want {self.client}")
+
+    def session_requests(self, called, calling, count=1):
+        got = self.of("session_request")
+        check(len(got) == count, f"{count} session request(s), got {len(got)}")
+        for r in got:
+            check(r["called_hex"] == hexname(called),
+                  f"called name {r['called_text']!r}, want {called!r} zero-padded")
+            check(r["calling_hex"] == hexname(calling),
+                  f"calling name {r['calling_text']!r}, want {calling!r} zero-padded")
+            check(r["source"] == self.client, f"session from {r['source']}")
+
+    def released_after_call(self, name):
+        got = self.broadcasts_from_client("release", name, 1)
+        calls = [r["time"] for r in self.of("connection")]
+        check(calls and got[0]["time"] >= max(calls), "name released before the call")
+
+    def nothing_else(self, allowed):
+        others = [r for r in self.records if r["kind"] not in allowed]
+        check(not others, f"unexpected packets: {others}")
+
+
+class CaseFailure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise CaseFailure(message)
+
+
+def station_saw(lab, number=0):
+    return Expect(lab.station_log(number), lab.stations[number].lana)
+
+
+# -- the cases -------------------------------------------------------------------------------
+
+class Case:
+    def __init__(self, adapters, stations, argument, stdout, status, log=None, timing=None,
+                 setup=None):
+        self.adapters = adapters
+        self.stations = stations
+        self.argument = argument
+        self.stdout = stdout
+        self.status = status
+        self.log = log  # (lab) -> None, raises CaseFailure
+        self.timing = timing  # (lines with arrival times, end time) -> None
+        self.setup = setup  # (lab, workdir) -> None, starts real peers
+
+
+def negative_0x83_on_lana1_log(lab):
+    seen = station_saw(lab)
+    seen.group_registrations("PLANT7.PELMOK.CL", 3)
+    seen.broadcasts_from_client("query", "PLANT7.COMMAND.S", 1)
+    seen.session_requests("PLANT7.COMMAND.S", "PLANT7.PELMOK.CL")
+    seen.released_after_call("PLANT7.PELMOK.CL")
+    seen.nothing_else({"registration", "overwrite", "query", "connection", "session_request",
+                       "release"})
+
+
+def no_station_log(lab):
+    # A listener that answers nothing: the probe's packets reach the segment, three tries each.
+    seen = station_saw(lab)
+    seen.group_registrations("GHOST.PELMOK.CLT", 3)
+    seen.broadcasts_from_client("query", "GHOST.COMMAND.SR", 3)
+    seen.broadcasts_from_client("release", "GHOST.PELMOK.CLT", 1)
+    check(not seen.of("connection"), "a TCP connection without an answered query")
+
+
+def positive_log(lab):
+    seen = station_saw(lab)
+    seen.session_requests("OPEN.COMMAND.SRV", "OPEN.PELMOK.CLT")
+    seen.released_after_call("OPEN.PELMOK.CLT")
+
+
+def defended_log(lab):
+    seen = station_saw(lab)
+    seen.group_registrations("ABCD.PELMOK.CLT", 1)
+    check(seen.of("registration")[0]["answered"], "the station did not object")
+    check(not seen.of("query") and not seen.of("connection"),
+          "the probe went on to call after its registration was refused")
+    check(not seen.of("release"), "a name that was never registered was released")
+
+
+def names_log(client, server):
+    def assertions(lab):
+        seen = station_saw(lab)
+        seen.group_registrations(client, 3)
+        seen.broadcasts_from_client("query", server, 1)
+        seen.session_requests(server, client)
+        seen.released_after_call(client)
+    return assertions
+
+
+def one_connection_log(called, calling, requests):
+    def assertions(lab):
+        seen = station_saw(lab)
+        check(len(seen.of("connection")) == 1, "not exactly one connection")
+        if requests:
+            seen.session_requests(called, calling)
+        seen.released_after_call(calling)
+    return assertions
+
+
+def first_line_within(seconds):
+    def assertions(lines, _end):
+        check(lines, "no output")
+        check(lines[0][0] <= seconds,
+              f"LANA 0's line came after {lines[0][0]:.1f} s, bound {seconds} s")
+    return assertions
+
+
+def streams_while_working(lines, end):
+    # LANA 1's station keeps silent, so its call waits about 5 s: LANA 0's line must be out
+    # (through a pipe) well before the command ends.
+    check(lines and lines[0][1] == b"LANA=0 Ret.code=20\n", "LANA 0's line is not first")
+    check(end - lines[0][0] >= 3.0,
+          f"LANA 0's line arrived {end - lines[0][0]:.2f} s before the end: buffered")
+
+
+def station(lana, *options):
+    return Station(lana, list(options))
+
+
+def trace(*codes):
+    return "".join(f"LANA={lana} Ret.code={code}\n" for lana, code in enumerate(codes))
+
+
+CASES = {
+    "negative_0x83_on_lana1": Case(
+        3, [station(1, "--name", "PLANT7.COMMAND.S", "--session", "negative:0x83")],
+        "PLANT7",
+        "LANA=0 Ret.code=20\nLANA=1 Ret.code=18\n"
+        "\n----------------------------\n\n Station 'PLANT7' LANA=1 \n",
+        1, log=negative_0x83_on_lana1_log),
+    "no_station": Case(
+        2, [station(1, "--name", "SOMEONE.ELSE")], "GHOST",
+        "LANA=0 Ret.code=20\nLANA=1 Ret.code=20\n" + absent(2) +
+        "\n----------------------------\n\n Station 'GHOST' not found \n",
+        255, log=no_station_log),
+    "positive_scan_goes_on": Case(
+        3, [station(1, "--name", "OPEN.COMMAND.SRV", "--session", "positive")], "OPEN",
+        "LANA=0 Ret.code=20\nLANA=1 Ret.code=0\nLANA=2 Ret.code=20\n" + absent(3) +
+        not_found("OPEN"), 255, log=positive_log),
+    "client_name_defended": Case(
+        2, [station(0, "--name", "ABCD.COMMAND.SRV", "--defend", "ABCD.PELMOK.CLT")], "ABCD",
+        "LANA=0 Ret.code=22\nLANA=1 Ret.code=20\n" + absent(2) + not_found("ABCD"),
+        255, log=defended_log),
+    "station_on_lana0": Case(
+        2, [station(0, "--name", "Q.COMMAND.SRV", "--session", "negative:0x83")], "Q",
+        "LANA=0 Ret.code=18\n" + found("Q", 0), 0,
+        log=names_log("Q.PELMOK.CLT", "Q.COMMAND.SRV")),
+    "lower_case_name": Case(
+        1, [station(0, "--name", "PLANT7.COMMAND.S")], "plant7",
+        "LANA=0 Ret.code=18\n" + found("PLANT7", 0), 0,
+        log=names_log("PLANT7.PELMOK.CL", "PLANT7.COMMAND.S")),
+    "seven_characters_cut_at_16": Case(
+        1, [station(0, "--name", "ABCDEFG.COMMAND.")], "ABCDEFG",
+        "LANA=0 Ret.code=18\n" + found("ABCDEFG", 0), 0,
+        log=names_log("ABCDEFG.PELMOK.C", "ABCDEFG.COMMAND.")),
+    "short_name_zero_padded": Case(
+        1, [station(0, "--name", "AB.COMMAND.SRV")], "ab",
+        "LANA=0 Ret.code=18\n" + found("AB", 0), 0,
+        log=names_log("AB.PELMOK.CLT", "AB.COMMAND.SRV")),
+    "silent_station_times_out": Case(
+        2, [station(0, "--name", "MUTE.COMMAND.SRV", "--session", "silence")], "MUTE",
+        "LANA=0 Ret.code=5\nLANA=1 Ret.code=20\n" + absent(2) + not_found("MUTE"), 255,
+        log=one_connection_log("MUTE.COMMAND.SRV", "MUTE.PELMOK.CLT", True),
+        timing=first_line_within(0.75 + 15 + 1)),
+    "station_closes_at_once": Case(
+        1, [station(0, "--name", "SHUT.COMMAND.SRV", "--session", "close")], "SHUT",
+        "LANA=0 Ret.code=24\n" + absent(1) + not_found("SHUT"), 255,
+        log=one_connection_log("SHUT.COMMAND.SRV", "SHUT.PELMOK.CLT", False)),
+    "station_closes_after_reading": Case(
+        1, [station(0, "--name", "SHUT.COMMAND.SRV", "--session", "close-after-read")], "SHUT",
+        "LANA=0 Ret.code=24\n" + absent(1) + not_found("SHUT"), 255,
+        log=one_connection_log("SHUT.COMMAND.SRV", "SHUT.PELMOK.CLT", True)),
+    "output_streams_through_a_pipe": Case(
+        2, [station(1, "--name", "PIPE.COMMAND.SRV", "--session", "silence")], "PIPE",
+        "LANA=0 Ret.code=20\nLANA=1 Ret.code=5\n" + absent(2) + not_found("PIPE"), 255,
+        timing=streams_while_working),
+    "malformed_answer": Case(
+        1, [station(0, "--name", "ODD.COMMAND.SRV", "--session", "garbage:83000000")], "ODD",
+        "LANA=0 Ret.code=64\n" + absent(1) + not_found("ODD"), 255),
+    "keepalives_then_0x83": Case(
+        1, [station(0, "--name", "KEEP.COMMAND.SRV", "--keepalives", "3",
+                    "--session", "negative:0x83")], "KEEP",
+        "LANA=0 Ret.code=18\n" + found("KEEP", 0), 0),
+    "retarget_followed_once": Case(
+        1, [station(0, "--name", "HOP.COMMAND.SRV",
+                    "--session", "139=retarget:198.51.100.2:1139",
+                    "--session", "1139=negative:0x83")], "HOP",
+        "LANA=0 Ret.code=18\n" + found("HOP", 0), 0,
+        log=lambda lab: station_saw(lab).session_requests(
+            "HOP.COMMAND.SRV", "HOP.PELMOK.CLT", 2)),
+    "second_retarget_refused": Case(
+        1, [station(0, "--name", "HOP.COMMAND.SRV",
+                    "--session", "139=retarget:198.51.100.2:1139",
+                    "--session", "1139=retarget:198.51.100.2:2139",
+                    "--session", "2139=negative:0x83")], "HOP",
+        "LANA=0 Ret.code=20\n" + absent(1) + not_found("HOP"), 255),
+    "multihomed_answer_own_subnet_first": Case(
+        1, [station(0, "--name", "TWO.COMMAND.SRV", "--answer-address", "203.0.113.200",
+                    "--answer-address", "198.51.100.2")], "TWO",
+        "LANA=0 Ret.code=18\n" + found("TWO", 0), 0),
+}
+
+# Negative session responses other than 0x83 end the call with NRC_NOCALL.
+for _code in ("0x80", "0x81", "0x82", "0x8F"):
+    CASES[f"negative_{_code}_is_nocall"] = Case(
+        1, [station(0, "--name", "NEG.COMMAND.SRV", "--session", f"negative:{_code}")], "NEG",
+        "LANA=0 Ret.code=20\n" + absent(1) + not_found("NEG"), 255)
+
+
+# -- Samba as a real peer --------------------------------------------------------------------
+
+def samba_conf(workdir, name, k):
+    dirs = {key: os.path.join(workdir, key) for key in
+            ("lock", "state", "cache", "pid", "private", "ncalrpc", "binddns", "logs")}
+    for path in dirs.values():
+        os.makedirs(path, exist_ok=True)
+    conf = os.path.join(workdir, "smb.conf")
+    with open(conf, "w", encoding="ascii") as out:
+        out.write(f"""[global]
+  netbios name = {name}
+  workgroup = TLVLAB
+  server role = standalone server
+  interfaces = seg{k}
+  bind interfaces only = yes
+  smb ports = 139
+  disable netbios = no
+  lock directory = {dirs['lock']}
+  state directory = {dirs['state']}
+  cache directory = {dirs['cache']}
+  pid directory = {dirs['pid']}
+  private dir = {dirs['private']}
+  ncalrpc dir = {dirs['ncalrpc']}
+  binddns dir = {dirs['binddns']}
+  log file = {dirs['logs']}/log.%m
+  load printers = no
+  printcap name = /dev/null
+  disable spoolss = yes
+  local master = no
+  domain master = no
+  preferred master = no
+""")
+    return conf
+
+
+def start_samba(lab, workdir, k, name, daemons):
+    if not all(shutil.which(d) for d in daemons) or not shutil.which("nmblookup"):
+        raise SkipCase("Samba is not installed")
+    conf = samba_conf(workdir, name, k)
+    lab.add_address(k, lablib.station_address(k))  # the segment has no station of ours
+    for daemon in daemons:
+        log = open(os.path.join(workdir, f"{daemon}.out"), "wb")
+        # Each daemon in a session of its own (lab.spawn), foreground, no group of its own.
+        lab.spawn(k, [daemon, "--foreground", "--no-process-group", f"--configfile={conf}"],
+                  stdout=log, stderr=subprocess.STDOUT)
+        log.close()
+    # Ready when nmbd answers for its name (it registers it first) and smbd listens on 139.
+    deadline = time.monotonic() + 60
+    query = f"{name}#00"
+    while True:
+        answered = subprocess.run(
+            lab.command_argv(["nmblookup", "-B", lablib.broadcast_address(k), query]),
+            capture_output=True, check=False).returncode == 0
+        listening = "smbd" not in daemons or ":008B 00000000:0000 0A" in lab.exec_output(
+            lab.segment_ns[k], ["cat", "/proc/net/tcp"])
+        if answered and listening:
+            return
+        if time.monotonic() > deadline:
+            raise CaseFailure(f"Samba did not come up for {name}: see {workdir}")
+        time.sleep(0.5)
+
+
+class SkipCase(Exception):
+    pass
+
+
+CASES["samba_smbd_accepts"] = Case(
+    1, [], "ABC", "LANA=0 Ret.code=0\n" + absent(1) + not_found("ABC"), 255,
+    setup=lambda lab, work: start_samba(lab, work, 0, "ABC.COMMAND.SRV", ("nmbd", "smbd")))
+CASES["samba_nmbd_defends_client_name"] = Case(
+    1, [], "ABCD", "LANA=0 Ret.code=22\n" + absent(1) + not_found("ABCD"), 255,
+    setup=lambda lab, work: start_samba(lab, work, 0, "ABCD.PELMOK.CLT", ("nmbd",)))
+
+
+# -- running a case --------------------------------------------------------------------------
+
+def run_command(lab, argv):
+    """Runs the command with its output through pipes; returns (stdout, stderr, status,
+    [(seconds since start, line)], seconds at the end)."""
+    start = time.monotonic()
+    process = lab.popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    lines = []
+    errors = []
+    reader = threading.Thread(target=lambda: errors.append(process.stderr.read()), daemon=True)
+    reader.start()
+    for line in iter(process.stdout.readline, b""):
+        lines.append((time.monotonic() - start, line))
+    try:
+        status = process.wait(RUN_LIMIT_SECONDS)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        raise CaseFailure(f"still running after {RUN_LIMIT_SECONDS} s")
+    end = time.monotonic() - start
+    reader.join()
+    return b"".join(line for _, line in lines), errors[0], status, lines, end
+
+
+def run_case(name, binary):
+    case = CASES[name]
+    workdir = tempfile.mkdtemp(prefix=f"tlv-e2e-{name}-")
+    try:
+        with Lab(case.adapters, case.stations, logs=os.path.join(workdir, "logs")) as lab:
+            if case.setup:
+                case.setup(lab, workdir)
+            stdout, stderr, status, lines, end = run_command(lab, [binary, case.argument])
+            print(f"{name}: command ran {end:.2f} s, exit status {status}")
+            problems = []
+            want = case.stdout.encode("ascii")
+            if stdout != want:
+                diff = difflib.unified_diff(want.decode("ascii", "replace").splitlines(True),
+                                            stdout.decode("ascii", "replace").splitlines(True),
+                                            "expected", "got", n=1)
+                shown = list(diff)
+                if len(shown) > 40:
+                    shown = shown[:40] + [f"... ({len(shown) - 40} more diff lines)\n"]
+                problems.append("standard output differs:\n" + "".join(shown))
+            if stderr:
+                problems.append(f"standard error not empty: {stderr!r}")
+            if status != case.status:
+                problems.append(f"exit status {status}, want {case.status}")
+            for assertions in (lambda: case.timing and case.timing(lines, end),
+                               lambda: case.log and case.log(lab)):
+                try:
+                    assertions()
+                except CaseFailure as failure:
+                    problems.append(str(failure))
+            if problems:
+                print(f"{name}: FAIL\n  " + "\n  ".join(problems))
+                print(f"  (lab files kept in {workdir})")
+                return 1
+        print(f"{name}: ok")
+        shutil.rmtree(workdir, ignore_errors=True)
+        return 0
+    except SkipCase as skip:
+        print(f"{name}: skipped: {skip}")
+        return SKIP
+    except CaseFailure as failure:
+        print(f"{name}: FAIL: {failure}\n  (lab files kept in {workdir})")
+        return 1
+
+
+def main(argv):
+    if argv[1:] == ["--list"]:
+        print("\n".join(CASES))
+        return 0
+    if len(argv) != 3 or argv[1] not in CASES:
+        print(f"usage: {argv[0]} CASE TOLVERIN_BINARY  (or --list)", file=sys.stderr)
+        return 2
+    if os.geteuid() != 0:
+        print("lab cases need root (network namespaces): skipped")
+        return SKIP
+    # A test runner's SIGTERM or SIGINT must still tear the lab down.
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, lambda s, _f: sys.exit(128 + s))
+    return run_case(argv[1], os.path.abspath(argv[2]))
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
