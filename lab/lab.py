@@ -27,6 +27,7 @@ From Python:
 """
 
 import argparse
+import ctypes
 import ipaddress
 import json
 import os
@@ -92,14 +93,31 @@ def _process_alive(pid):
 
 
 def reap_stale_labs():
-    """Removes namespaces left by a lab whose process is gone (killed with SIGKILL, say)."""
+    """Removes namespaces left by a lab whose process is gone (killed with SIGKILL, say),
+    ending what still runs in them: processes of that lab, started by it."""
     listing = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True,
                              check=False).stdout
     for line in listing.splitlines():
         name = line.split()[0] if line.split() else ""
         match = LAB_NAME.match(name)
         if match and not _process_alive(int(match.group(1))):
+            pids = subprocess.run(["ip", "netns", "pids", name], capture_output=True,
+                                  text=True, check=False).stdout.split()
+            for pid in pids:
+                try:
+                    os.kill(int(pid), signal.SIGKILL)
+                except (ProcessLookupError, ValueError):
+                    pass
             _ip("netns", "del", name, check=False)
+
+
+_libc = ctypes.CDLL(None, use_errno=True)
+PR_SET_PDEATHSIG = 1
+
+
+def _die_with_lab():
+    """In a child before exec: killed if the lab's process dies, even by SIGKILL."""
+    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
 
 
 class Station:
@@ -244,7 +262,8 @@ class Lab:
     def _spawn(self, ns, argv, new_session, **popen_args):
         popen_args.setdefault("stdin", subprocess.DEVNULL)
         process = subprocess.Popen(["ip", "netns", "exec", ns, *argv],
-                                   start_new_session=new_session, **popen_args)
+                                   start_new_session=new_session, preexec_fn=_die_with_lab,
+                                   **popen_args)
         self._processes.append((process, new_session))
         return process
 
@@ -295,7 +314,7 @@ class Lab:
         wrapped = ["ip", "netns", "exec", self.client_ns]
         if not as_root:
             wrapped += ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}",
-                        "--clear-groups", "--"]
+                        "--clear-groups", "--pdeathsig", "KILL", "--"]
         return wrapped + list(argv)
 
     def run(self, argv, as_root=False, timeout=None, capture=True):
@@ -307,7 +326,8 @@ class Lab:
     def popen(self, argv, as_root=False, **popen_args):
         """Starts argv in the client namespace; the caller waits for it (killed at teardown)."""
         popen_args.setdefault("stdin", subprocess.DEVNULL)
-        process = subprocess.Popen(self.command_argv(argv, as_root), **popen_args)
+        process = subprocess.Popen(self.command_argv(argv, as_root), preexec_fn=_die_with_lab,
+                                   **popen_args)
         self._processes.append((process, False))
         return process
 
