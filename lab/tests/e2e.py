@@ -26,9 +26,6 @@ SKIP = 77
 RUN_LIMIT_SECONDS = 90
 SEPARATOR = "\n----------------------------\n"
 
-# An adapter with nobody answering on its segment: the call's name query goes unanswered.
-NO_ANSWER = 20
-
 
 def absent(first):
     """Trace lines of the LANAs from `first` to 254, which have no adapter (35)."""
@@ -202,10 +199,6 @@ def streams_while_working(lines, end):
 
 def station(lana, *options):
     return Station(lana, list(options))
-
-
-def trace(*codes):
-    return "".join(f"LANA={lana} Ret.code={code}\n" for lana, code in enumerate(codes))
 
 
 CASES = {
