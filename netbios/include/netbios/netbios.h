@@ -39,6 +39,7 @@ constexpr UCHAR NRC_SABORT = 0x18;
 constexpr UCHAR NRC_BRIDGE = 0x23;
 constexpr UCHAR NRC_ENVNOTDEF = 0x34;
 constexpr UCHAR NRC_SYSTEM = 0x40;
+constexpr UCHAR NRC_PENDING = 0xFF; // ncb_cmd_cplt while a command runs
 
 // The NetBIOS control block. Field names and meanings are the platform-wide ones;
 // the layout is this implementation's own.
