@@ -109,6 +109,10 @@ def reap_stale_labs():
                 except (ProcessLookupError, ValueError):
                     pass
             _ip("netns", "del", name, check=False)
+    for entry in os.listdir("/tmp"):
+        match = LAB_NAME.match(entry.replace("-logs", "-", 1))
+        if match and entry.endswith("-logs") and not _process_alive(int(match.group(1))):
+            shutil.rmtree(os.path.join("/tmp", entry), ignore_errors=True)
 
 
 _libc = ctypes.CDLL(None, use_errno=True)
