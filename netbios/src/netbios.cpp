@@ -77,8 +77,8 @@ BroadcastEndpoint EndpointOf(const Adapter& adapter)
     return {adapter.address, adapter.broadcast};
 }
 
-// A number from 1 to 254 after `last`, wrapping, that `inUse` rejects not. The tables never
-// hold 254 entries, so there always is one.
+// The first number after `last`, counting 1 to 254 and round again, that is not in use. A
+// number is drawn only while its table holds fewer than 254 entries, so there always is one.
 template <typename InUse> UCHAR NextNumber(UCHAR last, InUse inUse)
 {
     UCHAR number = last;
@@ -90,7 +90,7 @@ template <typename InUse> UCHAR NextNumber(UCHAR last, InUse inUse)
 
 std::size_t Limit(UCHAR asked, std::size_t byDefault)
 {
-    return asked == 0 ? byDefault : std::min<std::size_t>(asked, MOST_NUMBERS - 1);
+    return asked == 0 ? byDefault : std::min<std::size_t>(asked, MOST_NUMBERS);
 }
 
 std::vector<LocalName>::iterator FindName(AdapterState& state, const NetbiosName& name)
