@@ -7,6 +7,8 @@
 #include <net/if.h>
 #include <netinet/in.h>
 
+#include "io/session_exchange.h"
+
 namespace netbios {
 
 namespace {
@@ -85,9 +87,7 @@ std::optional<Ipv4Address> ChooseCallAddress(const Adapter& adapter,
 {
     std::optional<Ipv4Address> first;
     for (const Ipv4Address address : answered) {
-        const bool callable = address != INADDR_ANY && address != INADDR_BROADCAST &&
-                              (address >> 24) != IN_LOOPBACKNET && !IN_MULTICAST(address);
-        if (!callable) {
+        if (!CallableAddress(address)) {
             continue;
         }
         if ((address & adapter.netmask) == (adapter.address & adapter.netmask)) {

@@ -135,6 +135,12 @@ Step AwaitAnswer(const Socket& socket, Deadline deadline, SessionResponse& answe
 
 } // namespace
 
+bool CallableAddress(Ipv4Address address)
+{
+    return address != INADDR_ANY && address != INADDR_BROADCAST &&
+           (address >> IN_CLASSA_NSHIFT) != IN_LOOPBACKNET && !IN_MULTICAST(address);
+}
+
 CallResult CallSession(Ipv4Address local, Ipv4Address remote, const NetbiosName& called,
                        const NetbiosName& calling, Deadline whole)
 {
@@ -170,6 +176,9 @@ CallResult CallSession(Ipv4Address local, Ipv4Address remote, const NetbiosName&
         case SessionResponseKind::Retarget:
         case SessionResponseKind::KeepAlive:
             break;
+        }
+        if (!CallableAddress(answer.retargetAddress) || answer.retargetPort == 0) {
+            return {CallOutcome::NotListening, 0, Socket()};
         }
         address = answer.retargetAddress;
         port = answer.retargetPort;

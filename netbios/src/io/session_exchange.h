@@ -32,10 +32,15 @@ struct CallResult {
     Socket session;         // Established only: the open session
 };
 
+// Whether a session can be called at `address`: not 0.0.0.0, the limited broadcast,
+// loopback or multicast, which an answer from the network might name.
+bool CallableAddress(Ipv4Address address);
+
 // Calls `called` as `calling` at TCP port 139 of `remote`, from the adapter address
 // `local`: each connection attempt may take SESSION_CONNECT_TIMEOUT, each answer
 // SESSION_RESPONSE_TIMEOUT, and everything ends by `whole`. A RETARGET SESSION RESPONSE
-// is followed once; SESSION KEEP ALIVEs are skipped.
+// is followed once, if it names a callable address and a port; SESSION KEEP ALIVEs are
+// skipped.
 CallResult CallSession(Ipv4Address local, Ipv4Address remote, const NetbiosName& called,
                        const NetbiosName& calling, Deadline whole);
 

@@ -2,7 +2,9 @@
 // that the test can listen on UDP port 137): return codes, control block fields, timing, and
 // the name service packets each command broadcasts. A listener on port 137 of the client
 // namespace receives the layer's broadcasts as every host on the segment does.
-// LANA 0 and 1 are reset by the tests; LANA 2 never is.
+// LANA 0 and 1 are reset by the tests; LANA 2 never is. Test stations (see CMakeLists.txt):
+// on LANA 0's segment LAYER.SERVER accepts sessions; on LANA 1's, LAYER.RETARGET retargets
+// every call to 127.0.0.1.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -430,6 +432,62 @@ TEST(Commands, CallingAnAbsentNameQueriesThreeTimesThenGivesUp)
         EXPECT_EQ(Slice(query.data, QUESTION_NAME, 34), ABSENT_ENCODED);
     }
     EXPECT_EQ(Submit(Command(NCBDELNAME, 0, LAYER_CLIENT)).code, NRC_GOODRET);
+}
+
+TEST(Commands, SessionsStayOpenUntilReset)
+{
+    NCB reset = Command(NCBRESET, 0);
+    reset.ncb_callname[0] = 1; // room for one session
+    ASSERT_EQ(Submit(reset).code, NRC_GOODRET);
+    ASSERT_EQ(Submit(Command(NCBADDGRNAME, 0, LAYER_CLIENT)).code, NRC_GOODRET);
+
+    const Outcome call = Submit(Command(NCBCALL, 0, LAYER_CLIENT, "LAYER.SERVER"));
+    EXPECT_EQ(call.code, NRC_GOODRET);
+    EXPECT_NE(call.ncb.ncb_lsn, 0) << "a local session number";
+    EXPECT_LT(call.took, milliseconds(100)) << "the query ends at the station's answer";
+
+    NameServiceListener listener;
+    ASSERT_TRUE(listener.Bound());
+    const Outcome full = Submit(Command(NCBCALL, 0, LAYER_CLIENT, "LAYER.SERVER"));
+    EXPECT_EQ(full.code, NRC_LOCTFUL);
+    EXPECT_TRUE(listener.Drain().empty()) << "no query for a call that cannot be held";
+
+    EXPECT_EQ(Submit(Command(NCBDELNAME, 0, LAYER_CLIENT)).code, NRC_ACTSES)
+        << "deleted, with its session still open";
+    Received release;
+    ASSERT_TRUE(listener.Next(release, milliseconds(500)));
+    ExpectOwnerRequest(release, RELEASE, LAYER_CLIENT_ENCODED);
+    EXPECT_EQ(Submit(Command(NCBDELNAME, 0, LAYER_CLIENT)).code, NRC_NOWILD);
+
+    // The reset closes the session: the one session allowed can be opened again.
+    ASSERT_EQ(Submit(reset).code, NRC_GOODRET);
+    ASSERT_EQ(Submit(Command(NCBADDGRNAME, 0, LAYER_CLIENT)).code, NRC_GOODRET);
+    EXPECT_EQ(Submit(Command(NCBCALL, 0, LAYER_CLIENT, "LAYER.SERVER")).code, NRC_GOODRET);
+    ASSERT_EQ(Reset(0), NRC_GOODRET);
+}
+
+TEST(Commands, ARetargetToLoopbackIsNotFollowed)
+{
+    // Port 139 of the client's own loopback, where the retarget points: it must see nothing.
+    const int loopback = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(loopback, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(139);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(loopback, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(loopback, 4), 0);
+
+    ASSERT_EQ(Reset(1), NRC_GOODRET);
+    ASSERT_EQ(Submit(Command(NCBADDGRNAME, 1, LAYER_CLIENT)).code, NRC_GOODRET);
+    const Outcome call = Submit(Command(NCBCALL, 1, LAYER_CLIENT, "LAYER.RETARGET"));
+    EXPECT_EQ(call.code, NRC_NOCALL);
+    EXPECT_EQ(call.ncb.ncb_lsn, 0);
+    pollfd pending{loopback, POLLIN, 0};
+    EXPECT_EQ(::poll(&pending, 1, 0), 0) << "a connection reached the loopback";
+    ::close(loopback);
+    EXPECT_EQ(Submit(Command(NCBDELNAME, 1, LAYER_CLIENT)).code, NRC_GOODRET);
 }
 
 } // namespace
