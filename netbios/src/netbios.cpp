@@ -220,11 +220,11 @@ bool Implemented(UCHAR command)
 
 UCHAR Run(NCB& ncb)
 {
+    const std::lock_guard<std::mutex> lock(layerMutex);
+    Layer& layer = TheLayer();
     if ((ncb.ncb_command & ASYNCH) != 0 || !Implemented(ncb.ncb_command)) {
         return NRC_ILLCMD;
     }
-    const std::lock_guard<std::mutex> lock(layerMutex);
-    Layer& layer = TheLayer();
     if (ncb.ncb_lana_num >= layer.adapters.size()) {
         return NRC_BRIDGE;
     }

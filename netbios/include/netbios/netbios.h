@@ -1,7 +1,10 @@
 // The NetBIOS programming interface of the POSIX build: the control block, the command and
 // return-code values every NetBIOS platform uses, and the one entry point, Netbios().
 // Commands run synchronously over NetBIOS over TCP/IP (broadcast node) on the host's IPv4
-// interfaces; the layer behind it lives in this folder.
+// interfaces: LANA n is the n-th interface, in ascending interface index, that is up, is not
+// loopback and has an IPv4 broadcast address (listed once, at the first call). NCBRESET,
+// NCBADDGRNAME, NCBCALL and NCBDELNAME are implemented; any other command, or ASYNCH,
+// completes with NRC_ILLCMD. The layer behind it lives in this folder.
 #ifndef TOLVERIN_NETBIOS_NETBIOS_H
 #define TOLVERIN_NETBIOS_NETBIOS_H
 
