@@ -16,7 +16,7 @@ imports=$(awk '
   /^The Import Tables/ { in_imports = 1; next }
   in_imports && /^The / { in_imports = 0 }
   in_imports && /DLL Name:/ { dll = $3; print dll ":"; next }
-  in_imports && dll != "" && NF >= 3 && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^[0-9]+$/ { print dll ":" $3 }
+  in_imports && dll != "" && NF == 3 && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^[0-9]+$/ { print dll ":" $3 }
 ' <<<"$dump")
 
 echo "imports of $program:"
