@@ -32,6 +32,20 @@ bool NoListener(int error)
 // How a call ended at one of its steps; nothing when the step succeeded and the call goes on.
 using Step = std::optional<CallOutcome>;
 
+// Waits until the socket is ready for `events`; a call that cannot wait has ended.
+Step AwaitReady(const Socket& socket, short events, Deadline deadline)
+{
+    switch (WaitUntil(socket.Fd(), events, deadline)) {
+    case Readiness::TimedOut:
+        return CallOutcome::TimedOut;
+    case Readiness::Failed:
+        return CallOutcome::Failed;
+    case Readiness::Ready:
+        break;
+    }
+    return std::nullopt;
+}
+
 Step Connect(Socket& socket, Ipv4Address local, Ipv4Address remote, std::uint16_t port,
              Deadline deadline)
 {
@@ -49,13 +63,8 @@ Step Connect(Socket& socket, Ipv4Address local, Ipv4Address remote, std::uint16_
     if (errno != EINPROGRESS) {
         return NoListener(errno) ? CallOutcome::NotListening : CallOutcome::Failed;
     }
-    switch (WaitUntil(socket.Fd(), POLLOUT, deadline)) {
-    case Readiness::TimedOut:
-        return CallOutcome::TimedOut;
-    case Readiness::Failed:
-        return CallOutcome::Failed;
-    case Readiness::Ready:
-        break;
+    if (const Step waited = AwaitReady(socket, POLLOUT, deadline)) {
+        return waited;
     }
     int error = 0;
     socklen_t length = sizeof error;
@@ -79,13 +88,8 @@ Step SendAll(const Socket& socket, std::span<const std::uint8_t> packet, Deadlin
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
             return PeerGone(errno) ? CallOutcome::PeerClosed : CallOutcome::Failed;
         }
-        switch (WaitUntil(socket.Fd(), POLLOUT, deadline)) {
-        case Readiness::TimedOut:
-            return CallOutcome::TimedOut;
-        case Readiness::Failed:
-            return CallOutcome::Failed;
-        case Readiness::Ready:
-            break;
+        if (const Step waited = AwaitReady(socket, POLLOUT, deadline)) {
+            return waited;
         }
     }
     return std::nullopt;
@@ -109,13 +113,8 @@ Step AwaitAnswer(const Socket& socket, Deadline deadline, SessionResponse& answe
             }
             continue;
         }
-        switch (WaitUntil(socket.Fd(), POLLIN, deadline)) {
-        case Readiness::TimedOut:
-            return CallOutcome::TimedOut;
-        case Readiness::Failed:
-            return CallOutcome::Failed;
-        case Readiness::Ready:
-            break;
+        if (const Step waited = AwaitReady(socket, POLLIN, deadline)) {
+            return waited;
         }
         // Small reads: an answer has at most ten bytes, and what follows it is not ours.
         std::uint8_t chunk[16];
