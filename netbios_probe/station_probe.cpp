@@ -11,14 +11,20 @@ namespace {
 constexpr UCHAR RESET_MAX_SESSIONS = 10;
 constexpr UCHAR RESET_MAX_NAMES = 20;
 
+// Room for any name a template can make: the longest station name, the longer suffix, and
+// the terminator.
+constexpr std::size_t FORMATTED_NAME_SIZE = STATION_NAME_SIZE + 16;
+
 // Formats a name from its template into a NetBIOS name field: from the first byte, cut at
 // NCBNAMSZ characters, zero bytes after a shorter name. Nothing is written outside the field.
 void PlaceName(UCHAR* field, const char* nameTemplate)
 {
-    char name[NCBNAMSZ + 1]; // room for a full field and the terminator snprintf adds
+    char name[FORMATTED_NAME_SIZE];
     std::snprintf(name, sizeof name, nameTemplate, StationName);
-    std::memset(field, 0, NCBNAMSZ);
-    std::memcpy(field, name, std::strlen(name));
+    const std::size_t fieldSize = NCBNAMSZ;
+    const std::size_t length = std::strlen(name);
+    std::memset(field, 0, fieldSize);
+    std::memcpy(field, name, length < fieldSize ? length : fieldSize);
 }
 
 void PrepareNcb(NCB* ncb, UCHAR command, int lana)
