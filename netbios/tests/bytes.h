@@ -1,6 +1,6 @@
 // Writing packets by hand in tests: byte lists, letters of encoded names, concatenation.
-#ifndef TOLVERIN_NETBIOS_TESTS_CODEC_BYTES_H
-#define TOLVERIN_NETBIOS_TESTS_CODEC_BYTES_H
+#ifndef TOLVERIN_NETBIOS_TESTS_BYTES_H
+#define TOLVERIN_NETBIOS_TESTS_BYTES_H
 
 #include <cstdint>
 #include <initializer_list>

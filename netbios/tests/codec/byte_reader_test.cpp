@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "codec/byte_reader.h"
-#include "codec/bytes.h"
+#include "bytes.h"
 
 namespace {
 

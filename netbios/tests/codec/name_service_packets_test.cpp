@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "codec/bytes.h"
+#include "bytes.h"
 #include "codec/name_service_packets.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "codec/bytes.h"
+#include "bytes.h"
 #include "codec/session_packets.h"
 
 namespace {

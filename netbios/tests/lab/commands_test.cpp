@@ -20,13 +20,16 @@
 #include <unistd.h>
 
 #include "adapters.h"
+#include "bytes.h"
 #include "netbios/netbios.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using netbios_test::Bytes;
+using netbios_test::Cat;
+using netbios_test::Letters;
 using std::chrono::milliseconds;
-using Bytes = std::vector<std::uint8_t>;
 
 // Bounds on the broadcast procedures: three intervals of 250 ms, plus what a busy test
 // machine may add.
@@ -171,12 +174,10 @@ Bytes Slice(const Bytes& data, std::size_t at, std::size_t length)
                  data.begin() + static_cast<std::ptrdiff_t>(at + length));
 }
 
+// A name on the wire: length 32, its letters, the empty scope.
 Bytes EncodedLetters(const char* letters)
 {
-    Bytes encoded{0x20};
-    encoded.insert(encoded.end(), letters, letters + 32);
-    encoded.push_back(0x00);
-    return encoded;
+    return Cat({{0x20}, Letters(letters), {0x00}});
 }
 
 // "LAYER.PELMOK.CLT": 'L' 4C 'A' 41 'Y' 59 'E' 45 'R' 52 '.' 2E 'P' 50 'E' 45 'L' 4C 'M' 4D
