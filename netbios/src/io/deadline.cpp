@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include <ctime>
+
 #include <poll.h>
 
 namespace netbios {
@@ -13,10 +15,13 @@ Readiness WaitUntil(int fd, short events, Deadline deadline)
         if (left <= Clock::duration::zero()) {
             return Readiness::TimedOut;
         }
-        // Rounded up, so that the wait never ends before the deadline and spins.
-        const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        // A timeout in nanoseconds: poll()'s milliseconds, rounded up, would overshoot each
+        // deadline by up to a millisecond, and a probe waits on six of them.
+        const auto seconds = std::chrono::floor<std::chrono::seconds>(left);
+        const timespec timeout{static_cast<time_t>(seconds.count()),
+                               static_cast<long>((left - seconds).count())};
         pollfd entry{fd, events, 0};
-        const int ready = ::poll(&entry, 1, static_cast<int>(milliseconds));
+        const int ready = ::ppoll(&entry, 1, &timeout, nullptr);
         if (ready > 0) {
             return Readiness::Ready; // errors and hang-ups show on the next read or write
         }
