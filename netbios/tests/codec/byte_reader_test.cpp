@@ -1,8 +1,8 @@
 // The reader every received byte goes through: big-endian fields, and a failure that sticks.
 #include <gtest/gtest.h>
 
-#include "codec/byte_reader.h"
 #include "bytes.h"
+#include "codec/byte_reader.h"
 
 namespace {
 
