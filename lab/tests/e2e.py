@@ -405,21 +405,31 @@ STATION_CHECKS = {
 }
 
 
-def run_station_check(name):
-    stations, body = STATION_CHECKS[name]
+def verdict(name, body):
+    """Runs body(workdir) in a fresh work folder and turns its outcome into an exit status;
+    the folder is kept when the case fails, for a look at the lab's logs."""
     workdir = tempfile.mkdtemp(prefix=f"tlv-e2e-{name}-")
     try:
-        with Lab(1, stations, logs=os.path.join(workdir, "logs")) as lab:
-            body(lab, workdir)
-        print(f"{name}: ok")
-        shutil.rmtree(workdir, ignore_errors=True)
-        return 0
+        body(workdir)
     except SkipCase as skip:
         print(f"{name}: skipped: {skip}")
         return SKIP
     except CaseFailure as failure:
         print(f"{name}: FAIL: {failure}\n  (lab files kept in {workdir})")
         return 1
+    print(f"{name}: ok")
+    shutil.rmtree(workdir, ignore_errors=True)
+    return 0
+
+
+def run_station_check(name):
+    stations, body = STATION_CHECKS[name]
+
+    def check_station(workdir):
+        with Lab(1, stations, logs=os.path.join(workdir, "logs")) as lab:
+            body(lab, workdir)
+
+    return verdict(name, check_station)
 
 
 # -- running a case --------------------------------------------------------------------------
@@ -447,8 +457,8 @@ def run_command(lab, argv):
 
 def run_case(name, binary):
     case = CASES[name]
-    workdir = tempfile.mkdtemp(prefix=f"tlv-e2e-{name}-")
-    try:
+
+    def run(workdir):
         with Lab(case.adapters, case.stations, logs=os.path.join(workdir, "logs")) as lab:
             if case.setup:
                 case.setup(lab, workdir)
@@ -475,18 +485,9 @@ def run_case(name, binary):
                 except CaseFailure as failure:
                     problems.append(str(failure))
             if problems:
-                print(f"{name}: FAIL\n  " + "\n  ".join(problems))
-                print(f"  (lab files kept in {workdir})")
-                return 1
-        print(f"{name}: ok")
-        shutil.rmtree(workdir, ignore_errors=True)
-        return 0
-    except SkipCase as skip:
-        print(f"{name}: skipped: {skip}")
-        return SKIP
-    except CaseFailure as failure:
-        print(f"{name}: FAIL: {failure}\n  (lab files kept in {workdir})")
-        return 1
+                raise CaseFailure("\n  " + "\n  ".join(problems))
+
+    return verdict(name, run)
 
 
 def main(argv):

@@ -1,11 +1,16 @@
-// Writing packets by hand in tests: byte lists, letters of encoded names, concatenation.
+// Writing packets by hand in tests: byte lists, letters of encoded names, concatenation,
+// raw names.
 #ifndef TOLVERIN_NETBIOS_TESTS_BYTES_H
 #define TOLVERIN_NETBIOS_TESTS_BYTES_H
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <string_view>
 #include <vector>
+
+#include "codec/netbios_name.h"
 
 namespace netbios_test {
 
@@ -30,6 +35,14 @@ inline Bytes Cat(std::initializer_list<Bytes> parts)
 inline Bytes Prefix(const Bytes& bytes, std::size_t length)
 {
     return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length));
+}
+
+// The 16 bytes of a name: `text` (at most 16 characters), then zero bytes.
+inline netbios::NetbiosName Raw(const char* text)
+{
+    netbios::NetbiosName name{};
+    std::memcpy(name.data(), text, std::min(std::strlen(text), name.size()));
+    return name;
 }
 
 } // namespace netbios_test

@@ -13,13 +13,7 @@ using netbios_test::Bytes;
 using netbios_test::Cat;
 using netbios_test::Letters;
 using netbios_test::Prefix;
-
-NetbiosName Raw(const char* text)
-{
-    NetbiosName name{};
-    std::memcpy(name.data(), text, std::strlen(text));
-    return name;
-}
+using netbios_test::Raw;
 
 const NetbiosName CLIENT = Raw("ABC.PELMOK.CLT");  // two zero bytes at the end
 const NetbiosName SERVER = Raw("ABC.COMMAND.SRV"); // one zero byte at the end

@@ -15,15 +15,7 @@ using netbios::NetbiosName;
 using netbios_test::Bytes;
 using netbios_test::Cat;
 using netbios_test::Letters;
-
-// The 16 bytes of a name: `text`, then zero bytes.
-NetbiosName Raw(const char* text)
-{
-    NetbiosName name{};
-    EXPECT_LE(std::strlen(text), name.size());
-    std::memcpy(name.data(), text, std::strlen(text));
-    return name;
-}
+using netbios_test::Raw;
 
 struct EncodingCase {
     const char* label;

@@ -13,13 +13,7 @@ using netbios_test::Bytes;
 using netbios_test::Cat;
 using netbios_test::Letters;
 using netbios_test::Prefix;
-
-NetbiosName Raw(const char* text)
-{
-    NetbiosName name{};
-    std::memcpy(name.data(), text, std::strlen(text));
-    return name;
-}
+using netbios_test::Raw;
 
 // "ABC.COMMAND.SRV\0" and "ABC.PELMOK.CLT\0\0", each as length 32, letters, empty scope.
 const Bytes SERVER_ENCODED = Cat({{0x20}, Letters("EBECEDCOEDEPENENEBEOEECOFDFCFGAA"), {0x00}});
