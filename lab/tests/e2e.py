@@ -5,9 +5,11 @@
     e2e.py --list                    names the cases
 
 Each case states what a user sees: standard output byte for byte, the exit status, and what
-reached the peer on the wire (the station's log). Needs root for the namespaces.
+reached the peer on the wire (the station's log; in the wire_ cases also tshark's reading of a
+capture of the segment). Needs root for the namespaces.
 """
 
+import copy
 import difflib
 import os
 import shutil
@@ -20,6 +22,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import lab as lablib  # noqa: E402
+from capture import Capture, CaptureError  # noqa: E402
 from lab import Lab, Station  # noqa: E402
 
 SKIP = 77
@@ -116,7 +119,7 @@ def station_saw(lab, number=0):
 
 class Case:
     def __init__(self, adapters, stations, argument, stdout, status, log=None, timing=None,
-                 setup=None):
+                 setup=None, wire=None):
         self.adapters = adapters
         self.stations = stations
         self.argument = argument
@@ -125,6 +128,7 @@ class Case:
         self.log = log  # (lab) -> None, raises CaseFailure
         self.timing = timing  # (lines with arrival times, end time) -> None
         self.setup = setup  # (lab, workdir) -> None, starts real peers
+        self.wire = wire  # Wire: a tshark capture of one segment, and what it must show
 
 
 def negative_0x83_on_lana1_log(lab):
@@ -285,6 +289,104 @@ for _code in ("0x80", "0x81", "0x82", "0x8F"):
     CASES[f"negative_{_code}_is_nocall"] = Case(
         1, [station(0, "--name", "NEG.COMMAND.SRV", "--session", f"negative:{_code}")], "NEG",
         "LANA=0 Ret.code=20\n" + absent(1) + not_found("NEG"), 255)
+
+
+# -- what tshark saw on the wire ------------------------------------------------------------
+
+WIRE_FIELDS = ["ip.dst", "nbns.flags.response", "nbns.flags.opcode", "nbns.flags.recdesired",
+               "nbns.flags.broadcast", "nbns.name", "nbns.nb_flags.group", "nbns.addr",
+               "nbss.type", "nbss.called_name", "nbss.calling_name"]
+WIRE_ORDER = ["registration", "query", "session request", "release"]
+
+
+def on(flag):
+    return flag in ("1", "True")
+
+
+def names_in(frame, field):
+    """The names of a field as tshark prints them, without the description of the 16th byte
+    that it adds in resource records ("AB<00> (Workstation/Redirector)")."""
+    return [name.split(" (", 1)[0] for name in frame[field].split("|")]
+
+
+def wire_kind(frame):
+    if frame["nbss.type"]:
+        packet_type = int(frame["nbss.type"], 0)
+        return "session request" if packet_type == 0x81 else f"session packet {packet_type:#x}"
+    if on(frame["nbns.flags.response"]):
+        return "name service response"
+    opcode = frame["nbns.flags.opcode"]
+    return {"5": "registration", "0": "query", "6": "release"}.get(opcode, f"opcode {opcode}")
+
+
+class Wire:
+    """A tshark capture on segment `segment` while the command runs, and what tshark must
+    decode in it: `client` and `server` are the names as tshark prints them, written out by
+    hand (the first 15 bytes, those not printable as <xx>, then the 16th byte as <xx>)."""
+
+    def __init__(self, segment, client, server):
+        self.segment = segment
+        self.client = client
+        self.server = server
+
+    def check(self, capture):
+        problems = capture.problems()
+        check(not problems, f"tshark: malformed packets or warnings:\n{problems}")
+        address = lablib.client_address(self.segment)
+        broadcast = lablib.broadcast_address(self.segment)
+        frames = capture.frames(WIRE_FIELDS, f"(nbns || nbss) && ip.src == {address}")
+        kinds = [wire_kind(frame) for frame in frames]
+        # A run of registrations counts once: the three requests and the overwrite demand
+        # that may follow them (both opcode 5).
+        order = [kind for i, kind in enumerate(kinds)
+                 if kind != "registration" or i == 0 or kinds[i - 1] != "registration"]
+        check(order == WIRE_ORDER, f"order on the wire {kinds}, want {WIRE_ORDER}")
+
+        def frames_of(kind):
+            return [frame for frame, k in zip(frames, kinds) if k == kind]
+
+        requests = [f for f in frames_of("registration") if on(f["nbns.flags.recdesired"])]
+        check(len(requests) == 3, f"{len(requests)} registration requests, want 3")
+        for kind in ("registration", "release"):
+            for frame in frames_of(kind):
+                check(names_in(frame, "nbns.name") == [self.client] * 2,
+                      f"{kind} of {frame['nbns.name']!r}, want {self.client!r} in its "
+                      f"question and its record")
+                check(on(frame["nbns.nb_flags.group"]), f"{kind} without the group flag")
+                check(frame["nbns.addr"] == address,
+                      f"{kind} gives address {frame['nbns.addr']!r}, want {address}")
+        for kind in ("registration", "query", "release"):
+            for frame in frames_of(kind):
+                check(frame["ip.dst"] == broadcast and on(frame["nbns.flags.broadcast"]),
+                      f"{kind} to {frame['ip.dst']} is not a broadcast to {broadcast}")
+        query = frames_of("query")[0]
+        check(names_in(query, "nbns.name") == [self.server],
+              f"query for {query['nbns.name']!r}, want {self.server!r}")
+        request = frames_of("session request")[0]
+        check((request["nbss.called_name"], request["nbss.calling_name"]) ==
+              (self.server, self.client),
+              f"session request to {request['nbss.called_name']!r} from "
+              f"{request['nbss.calling_name']!r}, want {self.server!r} from {self.client!r}")
+        station = lablib.station_address(self.segment)
+        check(request["ip.dst"] == station,
+              f"session request sent to {request['ip.dst']}, not to the station {station}")
+
+
+def on_the_wire(case, wire):
+    """The case as it is, its segment captured and read by tshark as well."""
+    captured = copy.copy(case)
+    captured.wire = wire
+    return captured
+
+
+CASES["wire_negative_0x83_on_lana1"] = on_the_wire(
+    CASES["negative_0x83_on_lana1"],
+    Wire(1, client="PLANT7.PELMOK.C<4c>", server="PLANT7.COMMAND.<53>"))
+CASES["wire_positive_zero_padded"] = Case(
+    1, [station(0, "--name", "AB.COMMAND.SRV", "--session", "positive")], "ab",
+    "LANA=0 Ret.code=0\n" + absent(1) + not_found("AB"), 255,
+    log=names_log("AB.PELMOK.CLT", "AB.COMMAND.SRV"),
+    wire=Wire(0, client="AB.PELMOK.CLT<00><00><00>", server="AB.COMMAND.SRV<00><00>"))
 
 
 # -- Samba as a real peer --------------------------------------------------------------------
@@ -455,15 +557,31 @@ def run_command(lab, argv):
     return b"".join(line for _, line in lines), errors[0], status, lines, end
 
 
+def capture_step(step, *args):
+    try:
+        return step(*args)
+    except CaptureError as error:
+        raise CaseFailure(f"capture: {error}") from None
+
+
 def run_case(name, binary):
     case = CASES[name]
 
     def run(workdir):
+        if case.wire and not shutil.which("tshark"):
+            raise SkipCase("tshark is not installed")
         with Lab(case.adapters, case.stations, logs=os.path.join(workdir, "logs")) as lab:
             if case.setup:
                 case.setup(lab, workdir)
+            capture = None
+            if case.wire:
+                capture = Capture(lab, case.wire.segment,
+                                  os.path.join(workdir, f"seg{case.wire.segment}.pcapng"))
+                capture_step(capture.start)
             stdout, stderr, status, lines, end = run_command(lab, [binary, case.argument])
             print(f"{name}: command ran {end:.2f} s, exit status {status}")
+            if capture:
+                capture_step(capture.stop)
             problems = []
             want = case.stdout.encode("ascii")
             if stdout != want:
@@ -479,7 +597,8 @@ def run_case(name, binary):
             if status != case.status:
                 problems.append(f"exit status {status}, want {case.status}")
             for assertions in (lambda: case.timing and case.timing(lines, end),
-                               lambda: case.log and case.log(lab)):
+                               lambda: case.log and case.log(lab),
+                               lambda: case.wire and capture_step(case.wire.check, capture)):
                 try:
                     assertions()
                 except CaseFailure as failure:
