@@ -35,6 +35,9 @@ using std::chrono::milliseconds;
 // machine may add.
 constexpr milliseconds THREE_INTERVALS{750};
 constexpr milliseconds SLACK{150};
+// Less than one broadcast interval: a command that took less did not wait on the network.
+// (Loose on purpose: these tests state behaviour; bench/ measures speed.)
+constexpr milliseconds NO_WAIT{200};
 
 std::string Field(const char* text)
 {
@@ -244,7 +247,7 @@ TEST(Commands, ALanaWithoutAdapterIsBridge)
             SCOPED_TRACE(std::to_string(lana) + ", command " + std::to_string(command));
             const Outcome outcome = Submit(Command(command, lana, LAYER_CLIENT, ABSENT));
             EXPECT_EQ(outcome.code, NRC_BRIDGE);
-            EXPECT_LT(outcome.took, milliseconds(20)) << "no network wait";
+            EXPECT_LT(outcome.took, NO_WAIT) << "no network wait";
         }
     }
 }
@@ -307,7 +310,7 @@ TEST(Commands, RegistrationsGoOut250MillisecondsApart)
         SCOPED_TRACE(i);
         const auto at = std::chrono::duration_cast<milliseconds>(sent[i].at - start);
         EXPECT_GE(at, expected[i] - milliseconds(5));
-        EXPECT_LT(at, expected[i] + milliseconds(60));
+        EXPECT_LT(at, expected[i] + milliseconds(125)) << "on its half of the interval";
     }
     EXPECT_EQ(Submit(Command(NCBDELNAME, 0, LAYER_CLIENT)).code, NRC_GOODRET);
 }
@@ -351,7 +354,7 @@ TEST(Commands, AnObjectionEndsTheRegistrationAtOnce)
     const Outcome outcome = Submit(Command(NCBADDGRNAME, 0, LAYER_CLIENT));
     defender.join();
     EXPECT_EQ(outcome.code, NRC_INUSE);
-    EXPECT_LT(outcome.took, milliseconds(100)) << "no waiting after the objection";
+    EXPECT_LT(outcome.took, NO_WAIT) << "no waiting after the objection";
     EXPECT_EQ(Submit(Command(NCBDELNAME, 0, LAYER_CLIENT)).code, NRC_NOWILD)
         << "a refused name is not in the table";
 }
@@ -372,10 +375,10 @@ TEST(Commands, NameTableRules)
     listener.Drain();
     const Outcome duplicate = Submit(Command(NCBADDGRNAME, 1, LAYER_CLIENT));
     EXPECT_EQ(duplicate.code, NRC_DUPNAME);
-    EXPECT_LT(duplicate.took, milliseconds(20));
+    EXPECT_LT(duplicate.took, NO_WAIT);
     const Outcome full = Submit(Command(NCBADDGRNAME, 1, "LAYER.OTHER"));
     EXPECT_EQ(full.code, NRC_NAMTFUL);
-    EXPECT_LT(full.took, milliseconds(20));
+    EXPECT_LT(full.took, NO_WAIT);
     EXPECT_TRUE(listener.Drain().empty());
     EXPECT_EQ(Submit(Command(NCBDELNAME, 1, LAYER_CLIENT)).code, NRC_GOODRET);
 }
@@ -389,7 +392,7 @@ TEST(Commands, DeleteNameBroadcastsOneReleaseAndWaitsForNothing)
 
     const Outcome outcome = Submit(Command(NCBDELNAME, 0, LAYER_CLIENT));
     EXPECT_EQ(outcome.code, NRC_GOODRET);
-    EXPECT_LT(outcome.took, milliseconds(20));
+    EXPECT_LT(outcome.took, NO_WAIT);
     Received release;
     ASSERT_TRUE(listener.Next(release, milliseconds(500)));
     ExpectOwnerRequest(release, RELEASE, LAYER_CLIENT_ENCODED);
@@ -445,7 +448,7 @@ TEST(Commands, SessionsStayOpenUntilReset)
     const Outcome call = Submit(Command(NCBCALL, 0, LAYER_CLIENT, "LAYER.SERVER"));
     EXPECT_EQ(call.code, NRC_GOODRET);
     EXPECT_NE(call.ncb.ncb_lsn, 0) << "a local session number";
-    EXPECT_LT(call.took, milliseconds(100)) << "the query ends at the station's answer";
+    EXPECT_LT(call.took, NO_WAIT) << "the query ends at the station's answer";
 
     NameServiceListener listener;
     ASSERT_TRUE(listener.Bound());
