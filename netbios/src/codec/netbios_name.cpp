@@ -6,6 +6,19 @@ namespace {
 
 constexpr std::uint8_t POINTER_MARK = 0xC0; // top two bits of a compression pointer
 
+// The name whose encoded bytes start at `offset` of the reader's bytes; fails `reader` if
+// no valid encoded name is there.
+NetbiosName DecodeNameAt(ByteReader& reader, std::size_t offset)
+{
+    ByteReader there = reader.At(offset);
+    const std::optional<NetbiosName> name = DecodeName(there.ReadBytes(ENCODED_NAME_LENGTH));
+    if (!name || !there.Ok()) {
+        reader.Fail();
+        return {};
+    }
+    return *name;
+}
+
 } // namespace
 
 EncodedName EncodeName(const NetbiosName& name)
@@ -54,22 +67,11 @@ NetbiosName ReadName(ByteReader& reader)
             return {};
         }
         // The target must be the name itself: a second pointer is not followed.
-        ByteReader there = reader.At(target);
-        const std::optional<NetbiosName> name = DecodeName(there.ReadBytes(ENCODED_NAME_LENGTH));
-        if (!name || !there.Ok()) {
-            reader.Fail();
-            return {};
-        }
-        return *name;
+        return DecodeNameAt(reader, target);
     }
-    ByteReader whole = reader.At(start);
-    const std::optional<NetbiosName> name = DecodeName(whole.ReadBytes(ENCODED_NAME_LENGTH));
-    if (!name || !whole.Ok()) {
-        reader.Fail();
-        return {};
-    }
-    reader.Skip(ENCODED_NAME_LENGTH - 1);
-    return *name;
+    const NetbiosName name = DecodeNameAt(reader, start);
+    reader.Skip(ENCODED_NAME_LENGTH - 1); // a no-op once the reader has failed
+    return name;
 }
 
 } // namespace netbios
