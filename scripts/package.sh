@@ -6,10 +6,23 @@
 # The Debian package is installed on this machine with apt-get, tried (usage line, exit status,
 # manual page) and purged again, also when a check fails; the machine's package list must end
 # as it began. tolverin.exe runs its usage under Wine, in a network namespace of its own.
+# --chroot: besides, installs the package in a fresh Debian 12 (debootstrap --variant=minbase
+# bookworm, with man-db; made once, kept in build-pkg/chroot-bookworm/) without network, so
+# that its Depends must be met by the base system, and tries it there.
 # Nothing here sends NetBIOS traffic: the command only ever runs without a station name.
 # Build dirs: $TOLVERIN_PKG_BUILD_ROOT (default: the repository) holds build-pkg/ and
 # build-pkg-win/. Exit status 1 if any check failed.
 set -euo pipefail
+
+chroot_check=0
+case "${1:-}" in
+  "") ;;
+  --chroot) chroot_check=1 ;;
+  *)
+    echo "usage: package.sh [--chroot]" >&2
+    exit 2
+    ;;
+esac
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 cd "$repo"
@@ -69,6 +82,59 @@ if [ "$(package_state)" != not-installed ] || [ -e /usr/bin/tolverin ]; then
   die "tolverin is already on this machine; remove it first (apt-get purge tolverin)"
 fi
 
+# installed_checks: what a user of the installed package sees, the commands run through
+# "${in[@]}" (the machine itself, or a chroot).
+installed_checks() {
+  local status=0
+  # shellcheck disable=SC2016 # dpkg-query's own fields
+  check "dpkg knows it as installed" \
+    same "install ok installed $version-1" \
+    "$("${in[@]}" dpkg-query -W -f='${Status} ${Version}' tolverin)"
+  check "tolverin on PATH is /usr/bin/tolverin" \
+    same /usr/bin/tolverin "$("${in[@]}" sh -c 'command -v tolverin')"
+  "${in[@]}" sh -c 'cd / && exec tolverin' >"$contents/usage.out" || status=$?
+  check "tolverin without a station name prints the usage line" \
+    same_bytes "$usage_line"$'\n' "$contents/usage.out"
+  check "... and exits with 255 (-1)" same 255 "$status"
+  check "man -w tolverin finds the installed page" \
+    same /usr/share/man/man1/tolverin.1.gz "$("${in[@]}" man -w tolverin)"
+  check "man tolverin shows its NAME line" \
+    grep -qx ' *tolverin - find the LAN adapter through which a NetBIOS station is reached' \
+    <("${in[@]}" env LC_ALL=C MANPAGER=cat PAGER=cat MANWIDTH=120 man tolverin 2>&1)
+  check "the README is in /usr/share/doc/tolverin" \
+    cmp <("${in[@]}" cat /usr/share/doc/tolverin/README.md) README.md
+}
+
+# remove_tree DIR: removes a chroot's tree, never crossing into anything mounted below it.
+remove_tree() {
+  if awk -v dir="$1" '$2 == dir || index($2, dir "/") == 1 {found = 1} END {exit !found}' \
+    /proc/self/mounts; then
+    echo "package.sh: something is mounted below $1; not removing it" >&2
+    return 1
+  fi
+  rm -rf --one-file-system "$1"
+}
+
+# make_base_system: $base, a minimal Debian 12 with man-db, made once by debootstrap and kept.
+make_base_system() {
+  local args=(--variant=minbase --include=man-db bookworm)
+  local mirror=${TOLVERIN_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+  local ready=$build/chroot-bookworm.ready
+  base=$build/chroot-bookworm
+  [ "$(cat "$ready" 2>/dev/null)" = "${args[*]}" ] && [ -d "$base" ] && return 0
+  command -v debootstrap >/dev/null || die "debootstrap not found (see scripts/install-deps.sh)"
+  echo "making $base with debootstrap ${args[*]} (once)"
+  rm -f "$ready"
+  remove_tree "$base.new"
+  remove_tree "$base"
+  if ! debootstrap "${args[@]}" "$base.new" "$mirror" >"$build/debootstrap.log" 2>&1; then
+    tail -n 20 "$build/debootstrap.log" >&2
+    die "debootstrap failed (log: $build/debootstrap.log)"
+  fi
+  mv "$base.new" "$base"
+  echo "${args[*]}" >"$ready"
+}
+
 # release BUILD_DIR CMAKE_OPTIONS...: an optimised build of the command alone, packed by CPack.
 release() {
   local dir=$1
@@ -113,6 +179,7 @@ check "every file and directory owned by root" \
   same "" "$(dpkg-deb -c "$deb" | awk '$2 != "root/root"')"
 contents=$(mktemp -d)
 installed=0
+work=
 # apt_quietly ARGS...: apt-get, waiting for the dpkg lock if another install holds it; its
 # output is shown only if it fails.
 apt_quietly() {
@@ -130,6 +197,7 @@ cleanup() {
     echo "==> removing the package"
     apt_quietly purge tolverin || dpkg --purge tolverin
   fi
+  [ -z "$work" ] || remove_tree "$work"
   rm -rf "$contents"
 }
 trap cleanup EXIT
@@ -148,21 +216,8 @@ echo "==> installing $deb_name"
 packages_before=$(dpkg-query -W -f='${Package} ${Version} ${Status}\n' | sort)
 installed=1
 apt_quietly install --no-install-recommends "$deb"
-check "dpkg knows it as installed" \
-  same "install ok installed $version-1" "$(dpkg-query -W -f='${Status} ${Version}' tolverin)"
-check "tolverin on PATH is /usr/bin/tolverin" same /usr/bin/tolverin "$(command -v tolverin)"
-status=0
-(cd / && tolverin) >"$contents/usage.out" || status=$?
-check "tolverin without a station name prints the usage line" \
-  same_bytes "$usage_line"$'\n' "$contents/usage.out"
-check "... and exits with 255 (-1)" same 255 "$status"
-check "man -w tolverin finds the installed page" \
-  same /usr/share/man/man1/tolverin.1.gz "$(man -w tolverin)"
-check "man tolverin shows its NAME line" \
-  grep -qx ' *tolverin - find the LAN adapter through which a NetBIOS station is reached' \
-  <(LC_ALL=C MANPAGER=cat PAGER=cat MANWIDTH=120 COLUMNS=120 man tolverin 2>&1)
-check "the README is in /usr/share/doc/tolverin" cmp /usr/share/doc/tolverin/README.md README.md
-
+in=(env)
+installed_checks
 echo
 echo "==> purging tolverin"
 apt_quietly purge tolverin
@@ -173,6 +228,23 @@ check "its files are gone" \
   same "" "$(ls -d /usr/bin/tolverin /usr/share/man/man1/tolverin.1.gz /usr/share/doc/tolverin 2>/dev/null || true)"
 check "the machine's package list is as it was" \
   same "$packages_before" "$(dpkg-query -W -f='${Package} ${Version} ${Status}\n' | sort)"
+
+if [ "$chroot_check" -eq 1 ]; then
+  echo
+  echo "==> $deb_name in a fresh Debian 12 (minbase)"
+  make_base_system
+  work=$build/chroot-run
+  remove_tree "$work"
+  cp -a "$base" "$work"
+  cp "$deb" "$work/tmp/"
+  in=(unshare --net chroot "$work" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root)
+  check "apt-get installs it offline: the base system has all it depends on" \
+    "${in[@]}" DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    "/tmp/$deb_name"
+  installed_checks
+  remove_tree "$work"
+  work=
+fi
 
 echo
 echo "==> $zip_name"
