@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64
   iproute2 procps python3 samba samba-common-bin tshark
   clang libclang-rt-14-dev valgrind strace
-  dpkg-dev file man-db
+  dpkg-dev file man-db debootstrap
 )
 
 missing=()
