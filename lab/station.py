@@ -24,6 +24,34 @@ Session outcomes (--session [PORT=]OUTCOME, default 139=negative:0x83):
   close-after-read         read the request, then close without answering
   garbage[:HEX]            send HEX (default 83000000: a negative answer without its code),
                            keep the connection
+  stall                    accept and keep the connection, reading and sending nothing
+  keepalive-forever        read the request, then a SESSION KEEP ALIVE every 100 ms until the
+                           peer closes, never an answer
+  trickle:HEX              read the request, then send HEX one byte at a time, one byte per
+                           --trickle-seconds (default 1), over and over until the peer closes
+  reset:HEX                read the request, send HEX, then reset the connection (RST)
+
+Hostile name service (--hostile KIND, repeatable): to every NAME REGISTRATION REQUEST and NAME
+QUERY REQUEST it receives, from whatever name, the station first sends spoiled answers, then
+its ordinary reply if it has one. A spoiled answer to a query is a POSITIVE NAME QUERY
+RESPONSE giving the --decoy-address (default: the broadcast address minus one, where nobody
+listens), to a registration a NEGATIVE NAME REGISTRATION RESPONSE (RCODE 6): a client that
+takes one for an answer calls nobody, or gives its name up. KIND is one of
+  garbage        random datagrams of 0 to 700 bytes, half of them starting with the request's
+                 transaction id and a response's flags word
+  wrong-id       the answer with other transaction ids
+  wrong-opcode   the answer with each other opcode
+  wrong-name     the answer for other names: another last byte, another first byte, a
+                 scope added, letters out of 'A'..'P'
+  not-response   the answer with the response bit clear, and the request sent back as it came
+  truncated      the answer cut at every length from 0 to one byte short
+  oversize       the answer over 576 bytes: trailing bytes to 577, and address lists of 87
+                 and 1000 entries
+  pointer-self   the answer's name a compression pointer to itself
+  pointer-forward  the answer's name a pointer to a copy of the name after the record
+  pointer-chain  the answer's name a pointer to a pointer to the question's name
+  flood          3000 answers with wrong transaction ids, then a pause of 50 ms
+Each request's spoiled answers are logged as one record of kind "hostile".
 
 Log records (keys): kind (query, registration, overwrite, release, session_request,
 connection, other), time, source, port, and per kind: transaction_id, opcode, flags
@@ -31,13 +59,17 @@ connection, other), time, source, port, and per kind: transaction_id, opcode, fl
 rcode, destination (the address the datagram was sent to), name_hex, name_text, scope,
 group and nb_address (from the additional record of registrations, overwrites and
 releases), answered; for sessions: local_port, called_hex, called_text, calling_hex,
-calling_text, outcome; for anything unparsed: data_hex and reason.
+calling_text, outcome; session_end (the peer closed a stalled, trickled or kept-alive
+session: local_port, outcome); hostile (to a request: request_kind, transaction_id, what,
+count, destination port); for anything unparsed: data_hex and reason.
 """
 
 import argparse
 import ipaddress
+import itertools
 import json
 import os
+import random
 import select
 import signal
 import socket
@@ -53,6 +85,13 @@ ENCODED_LABEL_SIZE = 32
 MAX_DATAGRAM = 576
 MAX_SESSION_TRAILER = 1024
 SESSION_READ_SECONDS = 10.0
+KEEP_ALIVE_SECONDS = 0.1
+HOSTILE_KINDS = ("garbage", "wrong-id", "wrong-opcode", "wrong-name", "not-response",
+                 "truncated", "oversize", "pointer-self", "pointer-forward", "pointer-chain",
+                 "flood")
+GARBAGE_DATAGRAMS = 50
+FLOOD_DATAGRAMS = 3000
+FLOOD_PAUSE_SECONDS = 0.05  # lets the client drain its socket before the real answer
 
 # Name service header: flags word.
 FLAG_RESPONSE = 0x8000
@@ -202,6 +241,12 @@ class Station:
         self.defended = {parse_name_argument(n) for n in args.defend}
         self.answer_addresses = args.answer_address or [args.address]
         self.keepalives = args.keepalives
+        self.trickle_seconds = args.trickle_seconds
+        self.hostile = args.hostile
+        self.decoy = ipaddress.IPv4Address(args.decoy_address or
+                                           ipaddress.IPv4Address(args.broadcast) - 1)
+        self.random = random.Random(args.seed)  # the same garbage on every run
+        self.held = []  # stalled connections, kept open until the station stops
         self.sessions = {}
         for spec in args.session or [f"{SESSION_SERVICE_PORT}=negative:0x83"]:
             port, outcome = parse_session(spec)
@@ -273,8 +318,38 @@ class Station:
         record.update(base)
         record["answered"] = reply is not None
         self.log(record)
+        if self.hostile and record["kind"] in ("query", "registration") and not record["scope"]:
+            self.harass(record, data, (source, port))
         if reply is not None:
             self.udp[0][0].sendto(reply, (source, port))
+
+    def harass(self, request, data, asker):
+        """Sends the --hostile datagrams for one request to the asker."""
+        if request["kind"] == "query":
+            flags = FLAG_RESPONSE | FLAG_AA | FLAG_RD | (OPCODE_QUERY << OPCODE_SHIFT)
+            ttl, entry = ANSWER_TTL, struct.pack(">H", 0) + self.decoy.packed
+        else:
+            flags = (FLAG_RESPONSE | (OPCODE_REGISTRATION << OPCODE_SHIFT) | FLAG_AA | FLAG_RD |
+                     FLAG_RA | RCODE_ACT_ERR)
+            ttl = 0
+            entry = struct.pack(">H", NB_FLAG_GROUP if request["group"] else 0) + \
+                ipaddress.IPv4Address(request["nb_address"]).packed
+        datagrams = []
+        for kind in self.hostile:
+            datagrams += spoiled_answers(kind, self.random, data, request["transaction_id"],
+                                         bytes.fromhex(request["name_hex"]), flags, ttl, entry)
+        sent = 0
+        for datagram in datagrams:
+            try:
+                self.udp[0][0].sendto(datagram, asker)
+                sent += 1
+            except OSError:
+                pass
+        self.log({"kind": "hostile", "request_kind": request["kind"],
+                  "transaction_id": request["transaction_id"], "what": ",".join(self.hostile),
+                  "count": sent, "port": asker[1]})
+        if "flood" in self.hostile:
+            time.sleep(FLOOD_PAUSE_SECONDS)
 
     def name_service(self, data):
         """Decodes one request; returns (log record, reply datagram or None)."""
@@ -368,6 +443,9 @@ class Station:
         if outcome[0] == "close":
             conn.close()
             return
+        if outcome[0] == "stall":
+            self.held.append(conn)
+            return
         threading.Thread(target=self.session, args=(conn, source, port, local_port, outcome),
                          daemon=True).start()
 
@@ -410,11 +488,35 @@ class Station:
                 wait_for_close(conn)
             elif kind == "silence":
                 wait_for_close(conn)
+            elif kind == "keepalive-forever":
+                self.send_until_closed(conn, base, [bytes((SESSION_KEEP_ALIVE, 0, 0, 0))],
+                                       KEEP_ALIVE_SECONDS)
+            elif kind == "trickle":
+                conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                self.send_until_closed(conn, base, [bytes((b,)) for b in outcome[1]],
+                                       self.trickle_seconds)
+            elif kind == "reset":
+                conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                conn.sendall(outcome[1])
+                time.sleep(0.1)  # the bytes on the wire before the reset
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             # close-after-read: nothing to send
         except OSError as error:
             self.log({"kind": "other", **base, "reason": f"session: {error}"})
         finally:
             conn.close()
+
+    def send_until_closed(self, conn, base, pieces, interval):
+        """Sends the pieces in turn, `interval` seconds apart, over and over, until the peer
+        closes the connection; logs when it did."""
+        try:
+            for piece in itertools.cycle(pieces):
+                conn.sendall(piece)
+                if peer_closed_within(conn, interval):
+                    break
+        except OSError:
+            pass  # the peer closed it while a piece was on its way
+        self.log({"kind": "session_end", **base})
 
     def log_session_request(self, base, packet_type, packet, outcome):
         record = {**base, "outcome": ":".join(str(p) if not isinstance(p, bytes) else p.hex()
@@ -449,6 +551,84 @@ def read_exactly(conn, count):
     return data
 
 
+def peer_closed_within(conn, seconds):
+    """Waits up to `seconds`; true if the peer closed the connection meanwhile (whatever it
+    sent is read and dropped)."""
+    deadline = time.monotonic() + seconds
+    while True:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return False
+        readable, _, _ = select.select([conn], [], [], left)
+        if readable:
+            try:
+                if not conn.recv(4096):
+                    return True
+            except OSError:
+                return True
+
+
+def spoiled_answers(kind, rng, request, trn_id, raw, flags, ttl, entry):
+    """The datagrams of one --hostile KIND for a request: spoiled forms of the answer with
+    header flags `flags`, the name `raw` and the address entry `entry`."""
+    name = encode_name(raw)
+
+    def answer(trn=trn_id, answer_flags=flags, answer_name=name, rdata=entry, questions=b"",
+               qdcount=0, trailer=b""):
+        return (struct.pack(">HHHHHH", trn, answer_flags, qdcount, 1, 0, 0) + questions +
+                answer_name + struct.pack(">HHIH", RR_TYPE_NB, RR_CLASS_IN, ttl, len(rdata)) +
+                rdata + trailer)
+
+    def pointer(offset):
+        return struct.pack(">H", 0xC000 | offset)
+
+    question_fields = struct.pack(">HH", RR_TYPE_NB, RR_CLASS_IN)
+    header = 12
+    if kind == "garbage":
+        out = []
+        for i in range(GARBAGE_DATAGRAMS):
+            body = rng.randbytes(rng.randrange(0, 701))
+            if i % 2:
+                body = struct.pack(">HH", trn_id, flags) + body[4:]
+            out.append(body)
+        return out
+    if kind == "wrong-id":
+        return [answer(trn=(trn_id + d) & 0xFFFF) for d in (1, 0xFFFF, 0x8000, 0x0100)]
+    if kind == "wrong-opcode":
+        opcode = (flags >> OPCODE_SHIFT) & 0xF
+        return [answer(answer_flags=(flags & ~(0xF << OPCODE_SHIFT)) | (other << OPCODE_SHIFT))
+                for other in range(16) if other != opcode]
+    if kind == "wrong-name":
+        lower_case = bytes((ENCODED_LABEL_SIZE,)) + name[1:-1].lower() + b"\0"
+        return [answer(answer_name=encode_name(raw[:15] + bytes((raw[15] ^ 0x01,)))),
+                answer(answer_name=encode_name(bytes((raw[0] ^ 0x20,)) + raw[1:])),
+                answer(answer_name=name[:-1] + b"\x04EVIL\0"),
+                answer(answer_name=lower_case)]
+    if kind == "not-response":
+        return [answer(answer_flags=flags & ~FLAG_RESPONSE), request]
+    if kind == "truncated":
+        whole = answer()
+        return [whole[:length] for length in range(len(whole))]
+    if kind == "oversize":
+        one_over = answer()
+        return [answer(trailer=bytes(MAX_DATAGRAM + 1 - len(one_over))),
+                answer(rdata=entry * 87), answer(rdata=entry * 1000)]
+    if kind == "pointer-self":
+        return [answer(answer_name=pointer(header))]
+    if kind == "pointer-forward":
+        after_record = header + 2 + 10 + len(entry)
+        return [answer(answer_name=pointer(after_record), trailer=name)]
+    if kind == "pointer-chain":
+        # Question 1 holds the name at 12, question 2 points to it, the answer points to
+        # question 2's pointer.
+        second = header + len(name) + len(question_fields)
+        return [answer(questions=name + question_fields + pointer(header) + question_fields,
+                       qdcount=2, answer_name=pointer(second))]
+    if kind == "flood":
+        return [answer(trn=(trn_id + 1 + i) & 0xFFFF) for i in range(FLOOD_DATAGRAMS)]
+    raise ValueError(f"unknown hostile kind {kind!r}")
+
+
 def wait_for_close(conn):
     """Keeps the connection until the peer closes it (the station's stop ends it too)."""
     conn.settimeout(None)
@@ -462,8 +642,13 @@ def parse_session(spec):
         port_text, outcome = str(SESSION_SERVICE_PORT), spec
     port = int(port_text)
     kind, _, rest = outcome.partition(":")
-    if kind in ("positive", "silence", "close", "close-after-read") and not rest:
+    if kind in ("positive", "silence", "close", "close-after-read", "stall",
+                "keepalive-forever") and not rest:
         return port, (kind,)
+    if kind == "trickle" and rest:
+        return port, (kind, bytes.fromhex(rest))
+    if kind == "reset":
+        return port, (kind, bytes.fromhex(rest))
     if kind == "negative":
         return port, (kind, int(rest or "0x83", 0))
     if kind == "retarget":
@@ -491,6 +676,13 @@ def main():
                         help="[PORT=]OUTCOME for session requests (default 139=negative:0x83)")
     parser.add_argument("--keepalives", type=int, default=0,
                         help="SESSION KEEP ALIVEs to send before the session outcome")
+    parser.add_argument("--trickle-seconds", type=float, default=1.0,
+                        help="seconds between the bytes of a trickle outcome (1)")
+    parser.add_argument("--hostile", action="append", default=[], choices=HOSTILE_KINDS,
+                        help="spoiled answers to send before any reply (repeatable)")
+    parser.add_argument("--decoy-address", help="the address that spoiled query answers give "
+                        "(default: the broadcast address minus one)")
+    parser.add_argument("--seed", type=int, default=1, help="seed of the garbage (1)")
     args = parser.parse_args()
     try:
         station = Station(args)

@@ -7,6 +7,9 @@
 Each case states what a user sees: standard output byte for byte, the exit status, and what
 reached the peer on the wire (the station's log; in the wire_ cases also tshark's reading of a
 capture of the segment). Needs root for the namespaces.
+
+Command arguments, expected output and names are written as text whose characters stand for
+bytes one to one (latin-1): "\xe9" is the byte 0xE9, on the command line and in the output.
 """
 
 import copy
@@ -45,7 +48,7 @@ def found(name, lana):
 
 def hexname(text):
     """The 16 raw bytes of a name written as text, zero-padded, in hex (as the station logs)."""
-    raw = text.encode("ascii")
+    raw = text.encode("latin-1")
     assert len(raw) <= 16
     return raw.ljust(16, b"\0").hex()
 
@@ -97,6 +100,34 @@ class Expect:
         calls = [r["time"] for r in self.of("connection")]
         check(calls and got[0]["time"] >= max(calls), "name released before the call")
 
+    def released_last(self, name):
+        """One release of `name`, after every registration, query and connection."""
+        got = self.broadcasts_from_client("release", name, 1)
+        before = [r["time"] for r in self.records
+                  if r["kind"] in ("registration", "overwrite", "query", "connection")]
+        check(got[0]["time"] >= max(before), "the name was released before the probe ended")
+
+    def only_names(self, *names):
+        wanted = {hexname(name) for name in names}
+        other = {r["name_text"] for r in self.records if r.get("name_hex") not in (None, *wanted)}
+        check(not other, f"names on the wire other than {names}: {sorted(other)}")
+
+    def harassed(self):
+        """Every registration and query drew the station's spoiled answers."""
+        spoiled = {r["transaction_id"] for r in self.of("hostile") if r["count"] > 0}
+        requests = self.of("registration") + self.of("query")
+        check(requests and all(r["transaction_id"] in spoiled for r in requests),
+              "a request drew no spoiled answers: the case tests nothing")
+
+    def hung_up_within(self, seconds):
+        """The client closed each kept-busy session within `seconds` of its request."""
+        asked = [r["time"] for r in self.of("session_request")]
+        ends = [r["time"] for r in self.of("session_end")]
+        check(len(ends) == len(asked) == 1, f"{len(asked)} requests, {len(ends)} session ends")
+        check(ends[0] - asked[0] <= seconds,
+              f"the client hung up {ends[0] - asked[0]:.2f} s after its request, bound "
+              f"{seconds} s")
+
     def nothing_else(self, allowed):
         others = [r for r in self.records if r["kind"] not in allowed]
         check(not others, f"unexpected packets: {others}")
@@ -122,7 +153,8 @@ class Case:
                  setup=None, wire=None):
         self.adapters = adapters
         self.stations = stations
-        self.argument = argument
+        # The command's arguments: one, or a tuple of them.
+        self.arguments = argument if isinstance(argument, tuple) else (argument,)
         self.stdout = stdout
         self.status = status
         self.log = log  # (lab) -> None, raises CaseFailure
@@ -172,6 +204,7 @@ def names_log(client, server):
         seen.broadcasts_from_client("query", server, 1)
         seen.session_requests(server, client)
         seen.released_after_call(client)
+        seen.only_names(client, server)
     return assertions
 
 
@@ -289,6 +322,153 @@ for _code in ("0x80", "0x81", "0x82", "0x8F"):
     CASES[f"negative_{_code}_is_nocall"] = Case(
         1, [station(0, "--name", "NEG.COMMAND.SRV", "--session", f"negative:{_code}")], "NEG",
         "LANA=0 Ret.code=20\n" + absent(1) + not_found("NEG"), 255)
+
+
+# -- hostile stations ------------------------------------------------------------------------
+# Each case meets one broken or hostile peer on LANA 0 and bounds how long that LANA's probe
+# took (its line's arrival): registration and query windows of 750 ms each, connect 2 s,
+# session answer 5 s.
+
+WINDOW = 0.75  # three broadcasts 250 ms apart
+CONNECT = 2.0
+ANSWER = 5.0
+EARLY = 0.05  # a line this much before its bound did not wait
+SLACK = 1.0  # what a busy machine (ctest -j2, sanitizers) may add
+
+
+def lana0_took(least, most):
+    """LANA 0's line came after at least `least` seconds and at most `most` plus slack."""
+    def assertions(lines, _end):
+        check(lines, "no output")
+        took = lines[0][0]
+        check(least - EARLY <= took <= most + SLACK,
+              f"LANA 0's probe took {took:.2f} s, want {least:.2f} to {most:.2f} s "
+              f"(+{SLACK} s)")
+    return assertions
+
+
+def probe_log(client, server, queries, connections=0, requests=0, hostile=False,
+              hung_up_within=None):
+    """The probe as the station saw it: three group registrations of `client`, `queries`
+    queries for `server`, `connections` connections carrying `requests` session requests,
+    then the client name released; with `hostile`, spoiled answers to every request."""
+    def assertions(lab):
+        seen = station_saw(lab)
+        seen.group_registrations(client, 3)
+        seen.broadcasts_from_client("query", server, queries)
+        check(len(seen.of("connection")) == connections,
+              f"{len(seen.of('connection'))} connection(s), want {connections}")
+        seen.session_requests(server, client, requests)
+        seen.released_last(client)
+        seen.only_names(client, server)
+        if hostile:
+            seen.harassed()
+        if hung_up_within is not None:
+            seen.hung_up_within(hung_up_within)
+    return assertions
+
+
+# Spoiled name service answers (station.py --hostile): the layer drops each of them, so a
+# registration still stands after its window, and a query ends only at its right answer.
+HOSTILE_DATAGRAMS = ("garbage", "wrong-id", "wrong-opcode", "wrong-name", "not-response",
+                     "truncated", "oversize", "pointer-self", "pointer-forward",
+                     "pointer-chain", "flood")
+HARM = ("HARM.PELMOK.CLT", "HARM.COMMAND.SRV")
+
+for _kind in HOSTILE_DATAGRAMS:
+    _name = _kind.replace("-", "_")
+    # Dropped, then the right answer counts: the call is made and meets 0x83 (18).
+    CASES[f"hostile_{_name}_then_answer"] = Case(
+        1, [station(0, "--hostile", _kind, "--name", HARM[1], "--session", "negative:0x83")],
+        "harm", "LANA=0 Ret.code=18\n" + found("HARM", 0), 0,
+        log=probe_log(*HARM, queries=1, connections=1, requests=1, hostile=True),
+        timing=lana0_took(WINDOW, WINDOW))
+    # Dropped, and nothing else comes: an unanswered query (20) after both windows.
+    CASES[f"hostile_{_name}_only"] = Case(
+        1, [station(0, "--hostile", _kind)], "harm",
+        "LANA=0 Ret.code=20\n" + absent(1) + not_found("HARM"), 255,
+        log=probe_log(*HARM, queries=3, hostile=True),
+        timing=lana0_took(2 * WINDOW, 2 * WINDOW))
+
+
+def hostile_session(options, code, least, most, connections=1, requests=1, hung_up=None):
+    """A station answering the query at once, then meeting the call with `options`; the
+    probe ends with `code` on LANA 0 (and the scan goes on unless it is 18)."""
+    report = found("HARM", 0) if code == 18 else absent(1) + not_found("HARM")
+    return Case(
+        1, [station(0, "--name", HARM[1], *options)], "harm",
+        f"LANA=0 Ret.code={code}\n" + report, 0 if code == 18 else 255,
+        log=probe_log(*HARM, queries=1, connections=connections, requests=requests,
+                      hung_up_within=hung_up),
+        timing=lana0_took(least, most))
+
+
+CASES.update({
+    # Accepts and never reads or answers: the answer's wait runs out (5).
+    "session_stalls_without_reading": hostile_session(
+        ["--session", "stall"], 5, WINDOW + ANSWER, WINDOW + ANSWER, requests=0),
+    # Half a negative answer's header, then nothing: the answer's wait runs out (5).
+    "session_stalls_mid_header": hostile_session(
+        ["--session", "garbage:8300"], 5, WINDOW + ANSWER, WINDOW + ANSWER),
+    # Keep-alives one byte a second: bytes arriving do not extend the answer's wait (5).
+    "session_trickles_keepalives": hostile_session(
+        ["--session", "trickle:85000000"], 5, WINDOW + ANSWER, WINDOW + ANSWER,
+        hung_up=ANSWER + SLACK),
+    # A negative answer one byte a second, whole after 4 s: pieced together, 0x83 (18).
+    "session_trickles_negative_answer": hostile_session(
+        ["--session", "trickle:8300000183"], 18, WINDOW + 4, WINDOW + 4),
+    # A keep-alive every 100 ms, never an answer: keep-alives are no answer (5).
+    "session_keepalives_forever": hostile_session(
+        ["--session", "keepalive-forever"], 5, WINDOW + ANSWER, WINDOW + ANSWER,
+        hung_up=ANSWER + SLACK),
+    # Retargets to its own address and port: the second retarget refuses the call (20).
+    "session_retargets_to_itself": hostile_session(
+        ["--session", f"139=retarget:{lablib.station_address(0)}:139"], 20, WINDOW, WINDOW,
+        connections=2, requests=2),
+    # The answer names an address where nobody is: the connect's 2 s run out (5).
+    "answer_points_to_nobody": hostile_session(
+        ["--answer-address", "198.51.100.14"], 5, WINDOW + CONNECT, WINDOW + CONNECT,
+        connections=0, requests=0),
+})
+# Part of a header, then a reset: the peer closed before answering (24).
+for _count in (1, 2, 3):
+    CASES[f"session_reset_after_{_count}_header_bytes"] = hostile_session(
+        ["--session", "reset:" + "830000"[:2 * _count]], 24, WINDOW, WINDOW)
+
+
+# -- careless command lines ------------------------------------------------------------------
+# The argument is cut at 31 characters, upper-cased a to z only, and each name made from it
+# cut at 16 bytes on the wire; only the first argument counts.
+
+LONG_ARGUMENT = ("abcdefghijklmnopqrstuvwxyz0123456789" * 140)[:5000]
+
+
+def command_line_case(argument, station_name, client, server):
+    """The command run with `argument` (a tuple: several) against a station that answers
+    `server` with 0x83: the report names `station_name`, the wire carries `client` and
+    `server`, nothing else."""
+    return Case(1, [station(0, "--name", station_escape(server))], argument,
+                "LANA=0 Ret.code=18\n" + found(station_name, 0), 0,
+                log=names_log(client, server))
+
+
+def station_escape(name):
+    """A name as a station.py --name argument: bytes outside printable ASCII as \\xHH."""
+    return "".join(c if 0x20 <= ord(c) < 0x7F and c != "\\" else f"\\x{ord(c):02X}"
+                   for c in name)
+
+
+CASES.update({
+    "argument_of_5000_characters": command_line_case(
+        LONG_ARGUMENT, LONG_ARGUMENT[:31].upper(), "ABCDEFGHIJKLMNOP", "ABCDEFGHIJKLMNOP"),
+    "empty_argument": command_line_case("", "", ".PELMOK.CLT", ".COMMAND.SRV"),
+    "bytes_above_0x7f_kept": command_line_case(
+        "\xe9t\xc3\xa9", "\xe9T\xc3\xa9", "\xe9T\xc3\xa9.PELMOK.CLT",
+        "\xe9T\xc3\xa9.COMMAND.SRV"),
+    "first_of_1000_arguments": command_line_case(
+        ("one", *(f"other{i}" for i in range(999))), "ONE", "ONE.PELMOK.CLT",
+        "ONE.COMMAND.SRV"),
+})
 
 
 # -- what tshark saw on the wire ------------------------------------------------------------
@@ -578,15 +758,17 @@ def run_case(name, binary):
                 capture = Capture(lab, case.wire.segment,
                                   os.path.join(workdir, f"seg{case.wire.segment}.pcapng"))
                 capture_step(capture.start)
-            stdout, stderr, status, lines, end = run_command(lab, [binary, case.argument])
-            print(f"{name}: command ran {end:.2f} s, exit status {status}")
+            stdout, stderr, status, lines, end = run_command(
+                lab, [binary, *(argument.encode("latin-1") for argument in case.arguments)])
+            first = f", first line after {lines[0][0]:.2f} s" if lines else ""
+            print(f"{name}: command ran {end:.2f} s{first}, exit status {status}")
             if capture:
                 capture_step(capture.stop)
             problems = []
-            want = case.stdout.encode("ascii")
+            want = case.stdout.encode("latin-1")
             if stdout != want:
-                diff = difflib.unified_diff(want.decode("ascii", "replace").splitlines(True),
-                                            stdout.decode("ascii", "replace").splitlines(True),
+                diff = difflib.unified_diff(want.decode("latin-1").splitlines(True),
+                                            stdout.decode("latin-1").splitlines(True),
                                             "expected", "got", n=1)
                 shown = list(diff)
                 if len(shown) > 40:
