@@ -135,6 +135,15 @@ make_base_system() {
   echo "${args[*]}" >"$ready"
 }
 
+# hardening ELF: what of Debian's hardening the program shows, as PIE NOW|GNU_RELRO|names...
+hardening() {
+  {
+    readelf -dW "$1" | grep -o 'Flags: .*' | grep -Eo 'PIE|NOW' | sort -r | paste -sd' '
+    readelf -lW "$1" | grep -o GNU_RELRO
+    nm -D "$1" | grep -Eo '__(printf|stack_chk_fail)[a-z_]*' | sort -u
+  } | paste -sd'|'
+}
+
 # release BUILD_DIR CMAKE_OPTIONS...: an optimised build of the command alone, packed by CPack.
 release() {
   local dir=$1
@@ -147,7 +156,12 @@ release() {
   (cd "$dir" && cpack >/dev/null)
 }
 
-release "$build"
+# The Linux command is built with the flags Debian builds its own packages with, hardening
+# included: fortified calls, stack protector, PIE, full RELRO.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+release "$build" \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
 release "$build_win" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake"
 
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
@@ -205,6 +219,8 @@ trap 'exit 130' INT TERM
 dpkg-deb -x "$deb" "$contents"
 check "the command is a stripped ELF executable" \
   grep -q 'ELF 64-bit.*executable.*, stripped$' <(file -b "$contents/usr/bin/tolverin")
+check "the command is hardened: PIE, full RELRO, fortified calls, stack protector" \
+  same "PIE NOW|GNU_RELRO|__printf_chk|__stack_chk_fail" "$(hardening "$contents/usr/bin/tolverin")"
 check "the manual page is gzip -9n (best compression, no name, no time stamp)" \
   same "gzip compressed data, max compression, from Unix, original size modulo 2^32 $(wc -c <doc/tolverin.1)" \
   "$(file -b "$contents/usr/share/man/man1/tolverin.1.gz")"
