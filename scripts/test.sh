@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # test.sh: the project's whole check, as CI runs it (root, Debian 12):
 #   dependencies, clang-format, the native build with its tests (lab included), the same under
-#   AddressSanitizer and UBSan, and the Windows build with its tests under Wine.
+#   AddressSanitizer and UBSan, the Windows build with its tests under Wine, and the packages.
 # Every stage runs even when an earlier one failed (except the tests of a build that failed);
 # the summary at the end lists each with its time, and the exit status is 1 if any failed.
 # Build dirs: $TOLVERIN_BUILD_ROOT (default build-test/) holds native/, sanitize/, windows/.
@@ -123,6 +123,11 @@ if step "Windows build (mingw-w64, Release)" build "$root/windows" \
 else
   skip "Windows tests (Wine)" "build failed"
 fi
+
+# The Debian package installed, tried and purged here and in a fresh Debian 12 base system;
+# the Windows ZIP tried under Wine.
+step "packages (.deb here and in a fresh Debian 12, Windows ZIP)" \
+  env TOLVERIN_PKG_BUILD_ROOT="$root" bash scripts/package.sh --chroot
 
 echo
 echo "==== summary ===="
