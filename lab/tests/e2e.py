@@ -119,6 +119,15 @@ class Expect:
         check(requests and all(r["transaction_id"] in spoiled for r in requests),
               "a request drew no spoiled answers: the case tests nothing")
 
+    def registration_stood(self, window):
+        """The name was claimed (overwrite demand) a whole `window` after the first request:
+        nothing that came meanwhile ended the registration early."""
+        requests, claims = self.of("registration"), self.of("overwrite")
+        check(requests and len(claims) == 1, f"{len(claims)} overwrite demands, want 1")
+        waited = claims[0]["time"] - requests[0]["time"]
+        check(waited >= window - EARLY, f"the name was claimed after {waited:.2f} s, before "
+              f"its {window} s window ended")
+
     def hung_up_within(self, seconds):
         """The client closed each kept-busy session within `seconds` of its request."""
         asked = [r["time"] for r in self.of("session_request")]
@@ -363,6 +372,7 @@ def probe_log(client, server, queries, connections=0, requests=0, hostile=False,
         seen.only_names(client, server)
         if hostile:
             seen.harassed()
+            seen.registration_stood(WINDOW)
         if hung_up_within is not None:
             seen.hung_up_within(hung_up_within)
     return assertions
@@ -721,18 +731,21 @@ def run_command(lab, argv):
     [(seconds since start, line)], seconds at the end)."""
     start = time.monotonic()
     process = lab.popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # A command that hangs is killed, which also ends the reading below.
+    watchdog = threading.Timer(RUN_LIMIT_SECONDS, process.kill)
+    watchdog.start()
     lines = []
     errors = []
     reader = threading.Thread(target=lambda: errors.append(process.stderr.read()), daemon=True)
     reader.start()
     for line in iter(process.stdout.readline, b""):
         lines.append((time.monotonic() - start, line))
-    try:
-        status = process.wait(RUN_LIMIT_SECONDS)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        raise CaseFailure(f"still running after {RUN_LIMIT_SECONDS} s")
+    status = process.wait()
+    watchdog.cancel()
     end = time.monotonic() - start
+    if end >= RUN_LIMIT_SECONDS:
+        raise CaseFailure(f"still running after {RUN_LIMIT_SECONDS} s, killed; it wrote "
+                          f"{b''.join(line for _, line in lines)[:200]!r}")
     reader.join()
     return b"".join(line for _, line in lines), errors[0], status, lines, end
 
