@@ -2,6 +2,7 @@
 # fuzz.sh [SECONDS_PER_TARGET]: fuzzes each parser of received bytes (netbios/fuzz/*_fuzz.cpp)
 # with libFuzzer under AddressSanitizer and UBSan, SECONDS_PER_TARGET each (default 60), from
 # its checked-in corpus. Touches no network.
+# Builds in $TOLVERIN_FUZZ_BUILD (default build-fuzz/), which holds:
 #   build-fuzz/corpus/<target>/   inputs this machine's runs added (copy the worth-keeping
 #                                 ones into netbios/fuzz/corpus/<target>/, replayed by ctest)
 #   build-fuzz/findings/<target>/ crash-*, leak-*, timeout-*, oom-* inputs of failed runs
@@ -14,7 +15,7 @@ case $seconds in '' | *[!0-9]*) echo "usage: $0 [SECONDS_PER_TARGET]" >&2; exit 
 # target:max_len  (a datagram longer than 576 bytes is dropped unread; an answer on a
 # session has at most ten bytes, a few keep-alives before it make the longest useful input)
 targets=(name_service_response_fuzz:600 session_response_fuzz:64 encoded_name_fuzz:600)
-build=build-fuzz
+build=${TOLVERIN_FUZZ_BUILD:-build-fuzz}
 
 if ! command -v clang++ >/dev/null || ! dpkg-query -W libclang-rt-14-dev >/dev/null 2>&1; then
   echo "fuzz: needs clang and libclang-rt-14-dev (bash scripts/install-deps.sh)" >&2
@@ -50,6 +51,7 @@ for entry in "${targets[@]}"; do
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
   added=$(($(find "$found" -type f | wc -l) - before))
+  corpus=$(grep -o 'corp: [0-9]*' "$log" | tail -1 | sed 's/corp: //')
   if [ "$status" -ne 0 ]; then
     tail -n 40 "$log"
     failed+=("$target")
@@ -57,8 +59,8 @@ for entry in "${targets[@]}"; do
     summary+=("$(printf '%-28s FAILED (status %d) after %d s: %s(log %s)' "$target" "$status" \
       "$elapsed" "${artifacts:-no input written }" "$log")")
   else
-    summary+=("$(printf '%-28s %10s runs in %4d s (%s/s), %d new corpus entries' "$target" \
-      "${runs:-?}" "$elapsed" "${rate:-?}" "$added")")
+    summary+=("$(printf '%-28s %10s runs in %4d s (%s/s), corpus %s, %d new entries' \
+      "$target" "${runs:-?}" "$elapsed" "${rate:-?}" "${corpus:-?}" "$added")")
   fi
 done
 
