@@ -77,16 +77,23 @@ def memcheck_problems(report, report_path):
     return problems
 
 
-def check_memcheck(lab, binary, workdir):
-    valgrind = shutil.which("valgrind")
-    if not valgrind:
-        raise SkipCheck("valgrind is not installed")
-    report_path = os.path.join(workdir, "memcheck.txt")
-    result = lab.run([valgrind, "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=all",
-                      "--track-fds=yes", f"--error-exitcode={MEMCHECK_ERROR_STATUS}",
-                      f"--log-file={report_path}", binary, STATION], timeout=120)
+def run_under(lab, tool, options, binary, report_path):
+    """Runs the command under `tool` (which writes its report to report_path) in the lab;
+    returns the command's result and the report."""
+    program = shutil.which(tool)
+    if not program:
+        raise SkipCheck(f"{tool} is not installed")
+    result = lab.run([program] + options + [binary, STATION], timeout=120)
     with open(report_path, encoding="utf-8", errors="replace") as file:
-        report = file.read()
+        return result, file.read()
+
+
+def check_memcheck(lab, binary, workdir):
+    report_path = os.path.join(workdir, "memcheck.txt")
+    result, report = run_under(lab, "valgrind", [
+        "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=all", "--track-fds=yes",
+        f"--error-exitcode={MEMCHECK_ERROR_STATUS}", f"--log-file={report_path}"], binary,
+                               report_path)
     return result, report, memcheck_problems(report, report_path)
 
 
@@ -143,14 +150,9 @@ def descriptor_problems(trace):
 
 
 def check_descriptors(lab, binary, workdir):
-    strace = shutil.which("strace")
-    if not strace:
-        raise SkipCheck("strace is not installed")
     trace_path = os.path.join(workdir, "trace.txt")
-    result = lab.run([strace, "-f", "-yy", "-s", "256", "-o", trace_path,
-                      "-e", "trace=" + ",".join(TRACED), binary, STATION], timeout=120)
-    with open(trace_path, encoding="utf-8", errors="replace") as file:
-        trace = file.read()
+    result, trace = run_under(lab, "strace", ["-f", "-yy", "-s", "256", "-o", trace_path, "-e",
+                                              "trace=" + ",".join(TRACED)], binary, trace_path)
     return result, trace, descriptor_problems(trace)
 
 
