@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # test.sh: the project's whole check, as CI runs it (root, Debian 12):
 #   dependencies, clang-format, the native build with its tests (lab included), the same under
-#   AddressSanitizer and UBSan, the Windows build with its tests under Wine, and the packages.
+#   AddressSanitizer and UBSan, fuzzing, the Windows build with its tests under Wine, and the
+#   packages.
 # Every stage runs even when an earlier one failed (except the tests of a build that failed);
 # the summary at the end lists each with its time, and the exit status is 1 if any failed.
-# Build dirs: $TOLVERIN_BUILD_ROOT (default build-test/) holds native/, sanitize/, windows/.
+# Build dirs: $TOLVERIN_BUILD_ROOT (default build-test/) holds native/, sanitize/, fuzz/,
+# windows/ and the packages' build-pkg/ and build-pkg-win/.
 set -uo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
@@ -115,6 +117,11 @@ if step "sanitizer build (ASan + UBSan)" build "$root/sanitize" -DTOLVERIN_WERRO
 else
   skip "sanitizer tests" "build failed"
 fi
+
+# Each parser of received bytes fuzzed for a bounded time with clang's libFuzzer, under
+# AddressSanitizer and UBSan, from its checked-in corpus.
+step "fuzzing (30 s per parser, ASan + UBSan)" \
+  env TOLVERIN_FUZZ_BUILD="$root/fuzz" bash scripts/fuzz.sh 30
 
 if step "Windows build (mingw-w64, Release)" build "$root/windows" \
   -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
