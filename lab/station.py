@@ -86,6 +86,7 @@ MAX_DATAGRAM = 576
 MAX_SESSION_TRAILER = 1024
 SESSION_READ_SECONDS = 10.0
 KEEP_ALIVE_SECONDS = 0.1
+SESSION_DRAIN_SECONDS = 2.0  # bound on waiting for session threads when the station stops
 HOSTILE_KINDS = ("garbage", "wrong-id", "wrong-opcode", "wrong-name", "not-response",
                  "truncated", "oversize", "pointer-self", "pointer-forward", "pointer-chain",
                  "flood")
@@ -247,6 +248,7 @@ class Station:
                                            ipaddress.IPv4Address(args.broadcast) - 1)
         self.random = random.Random(args.seed)  # the same garbage on every run
         self.held = []  # stalled connections, kept open until the station stops
+        self.session_threads = []  # joined on stop, so that their last records are logged
         self.sessions = {}
         for spec in args.session or [f"{SESSION_SERVICE_PORT}=negative:0x83"]:
             port, outcome = parse_session(spec)
@@ -292,7 +294,12 @@ class Station:
                     self.receive_datagram(sock, destinations[sock])
 
     def drain(self):
-        """Handles the datagrams already received, without waiting for more."""
+        """Handles the datagrams already received, without waiting for more, and gives the
+        session threads a moment to log how their sessions ended: a client that has just
+        exited closed its connections, but a thread may not have run since."""
+        deadline = time.monotonic() + SESSION_DRAIN_SECONDS
+        for thread in self.session_threads:
+            thread.join(max(0.0, deadline - time.monotonic()))
         for sock, destination in self.udp:
             sock.setblocking(False)
             while True:
@@ -446,8 +453,10 @@ class Station:
         if outcome[0] == "stall":
             self.held.append(conn)
             return
-        threading.Thread(target=self.session, args=(conn, source, port, local_port, outcome),
-                         daemon=True).start()
+        thread = threading.Thread(target=self.session,
+                                  args=(conn, source, port, local_port, outcome), daemon=True)
+        thread.start()
+        self.session_threads.append(thread)
 
     def session(self, conn, source, port, local_port, outcome):
         base = {"source": source, "port": port, "local_port": local_port}
